@@ -1,0 +1,61 @@
+// Exported functions: handle life cycle, error record, error log, ID3 record release.
+#include <cstdlib>
+#include <new>
+
+#include "api/handle.hpp"
+
+using zel::Msg;
+
+extern "C" {
+
+ZEL_MARLO_API int32_t zel_marlo_allocPsdMsg(ZEL_MARLO_PSD_MSG_t **psdMsg) {
+  Msg *msg = new (std::nothrow) Msg{};
+  if (msg == nullptr) {
+    zel::logReport(E_SYSTEM, 1382, "malloc control block failed in create %s", "");
+    return ZEL_MARLO_FAILURE;
+  }
+  zel::initPsdMsg(*msg);
+  *psdMsg = msg;
+  return ZEL_MARLO_SUCCESS;
+}
+
+ZEL_MARLO_API int32_t zel_marlo_deletePsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg) {
+  Msg *msg = zel::checked(psdMsg, 1397);
+  if (msg == nullptr) return ZEL_MARLO_FAILURE;
+  zel::releasePsdMsg(*msg);
+  delete msg;
+  return ZEL_MARLO_SUCCESS;
+}
+
+ZEL_MARLO_API int32_t zel_marlo_clearPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg) {
+  return zel::apiStatus(psdMsg, 1409, [](Msg &msg) {
+    zel::releasePsdMsg(msg);
+    zel::initPsdMsg(msg);
+    return true;
+  });
+}
+
+ZEL_MARLO_API int32_t zel_marlo_getErrorNum(ZEL_MARLO_PSD_MSG_t *psdMsg) {
+  return zel::apiValue(psdMsg, 1336, int32_t{ZEL_MARLO_FAILURE},
+                       [](Msg &msg) { return msg.errorNum; });
+}
+
+ZEL_MARLO_API const char *zel_marlo_getErrorStr(ZEL_MARLO_PSD_MSG_t *psdMsg) {
+  return zel::apiValue(psdMsg, 1344, static_cast<const char *>(nullptr), [](Msg &msg) {
+    return msg.errorText ? msg.errorText->c_str() : nullptr;
+  });
+}
+
+ZEL_MARLO_API int32_t zel_marlo_enableErrorLog(uint8_t enable, FILE *stream) {
+  zel::enableLog(enable, stream);
+  return ZEL_MARLO_SUCCESS;
+}
+
+ZEL_MARLO_API int32_t zel_marlo_freeId3PsdMsg(ZEL_MARLO_ID3_PSD_MSG_t *id3Msg) {
+  if (id3Msg == nullptr || id3Msg->data == nullptr) return ZEL_MARLO_FAILURE;
+  std::free(id3Msg->data);
+  std::free(id3Msg);
+  return ZEL_MARLO_SUCCESS;
+}
+
+}  // extern "C"

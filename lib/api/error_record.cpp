@@ -1,0 +1,94 @@
+#include "api/error_record.hpp"
+
+#include <cstdarg>
+#include <new>
+#include <string>
+
+#include "api/handle.hpp"
+
+namespace zel {
+
+namespace {
+
+bool logEnabled = false;
+FILE *logStream = nullptr;  // none means standard output
+
+constexpr size_t kReportBuffer = 128;  // a report is at most 127 characters
+
+void writeLogLine(const char *line) {
+  if (!logEnabled) return;
+  FILE *out = logStream != nullptr ? logStream : stdout;
+  std::fprintf(out, "%s\n", line);
+  std::fflush(out);
+}
+
+void formatReport(char (&buf)[kReportBuffer], int32_t errorNum, int site, const char *tailFormat,
+                  va_list args) {
+  int n = std::snprintf(buf, sizeof buf, "orvo[%d]: %s ", site, categoryWord(errorNum));
+  if (n >= 0 && static_cast<size_t>(n) < sizeof buf)
+    std::vsnprintf(buf + n, sizeof buf - static_cast<size_t>(n), tailFormat, args);
+}
+
+}  // namespace
+
+const char *categoryWord(int32_t errorNum) {
+  switch (errorNum) {
+    case E_SYSTEM: return "E_SYSTEM";
+    case ZEL_MARLO_TYPE: return "ZEL_MARLO_TYPE";
+    case ZEL_MARLO_FORMAT: return "ZEL_MARLO_FORMAT";
+    case VESK_PARSE: return "VESK_PARSE";
+    case E_SEND: return "E_SEND";
+    case E_FILE: return "E_FILE";
+    case E_FORMAT: return "E_FORMAT";
+    case XFER_RX: return "XFER_RX";
+    case SET_ID3: return "SET_ID3";
+    case E_VESK_INIT: return "E_VESK_INIT";
+    default: return "";
+  }
+}
+
+void reportPsdError(ZEL_MARLO_PSD_MSG_t &msg, int32_t errorNum, int site, const char *tailFormat,
+                    ...) {
+  char buf[kReportBuffer];
+  va_list args;
+  va_start(args, tailFormat);
+  formatReport(buf, errorNum, site, tailFormat, args);
+  va_end(args);
+
+  msg.errorNum = errorNum;
+  try {
+    msg.errorText = std::string(buf);
+  } catch (const std::bad_alloc &) {
+    msg.errorText.reset();  // a text that cannot be copied leaves the record without one
+  }
+  writeLogLine(buf);
+}
+
+void logReport(int32_t errorNum, int site, const char *tailFormat, ...) {
+  char buf[kReportBuffer];
+  va_list args;
+  va_start(args, tailFormat);
+  formatReport(buf, errorNum, site, tailFormat, args);
+  va_end(args);
+  writeLogLine(buf);
+}
+
+void logBadHandle(int site, const void *handle) {
+  if (!logEnabled) return;
+  FILE *out = logStream != nullptr ? logStream : stdout;
+  std::fprintf(out, "orvoapi[%d]: BAD HANDLE - handle=0x%X\n", site,
+               static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)));
+  std::fflush(out);
+}
+
+void enableLog(uint8_t enable, FILE *stream) {
+  if (enable == 1) {
+    logStream = stream;  // null: standard output at each write
+    logEnabled = true;
+  } else {
+    logEnabled = false;
+    logStream = nullptr;
+  }
+}
+
+}  // namespace zel

@@ -1,0 +1,81 @@
+// The control block behind a ZEL_MARLO_PSD_MSG_t handle, the handle check, and the guards that
+// keep C++ failures from crossing the C boundary.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "api/error_record.hpp"
+#include "api/psd_message.hpp"
+#include "api/zel_marlo.h"
+#include "vesk/zel_vesk.hpp"
+
+// A handle is valid when its first word holds its own address.
+struct ZEL_MARLO_PSD_MSG_s {
+  ZEL_MARLO_PSD_MSG_s *self = nullptr;
+  zel::PsdContent content;
+  int32_t errorNum = 0;
+  std::optional<std::string> errorText;
+  std::optional<std::vector<uint8_t>> container;  // PSD container prepared for one send
+  std::optional<std::vector<uint8_t>> rxPayload;  // PSD container of the last received packet
+  veskHandle *vesk = nullptr;                     // borrowed: the library-wide handle
+  int32_t id3TextEncoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
+};
+
+namespace zel {
+
+using Msg = ZEL_MARLO_PSD_MSG_t;
+
+// (Re)initialises a block: default switches and no values, or the content taken over from
+// source (moved, not copied); empty error record and containers; encoding 0; the shared VESK
+// handle, set up on the first call of the process (a failed set-up is reported into msg).
+void initPsdMsg(Msg &msg, PsdContent *source = nullptr);
+
+// Releases everything the block owns and clears its validity mark. Never touches the VESK handle.
+void releasePsdMsg(Msg &msg);
+
+// The block behind a valid handle, or null after logging the BAD HANDLE line with site.
+Msg *checked(Msg *handle, int site);
+
+// Whether handle is valid, without logging anything.
+bool isValid(const Msg *handle);
+
+// Reports an allocation failure that has no report of its own.
+void reportOutOfMemory(Msg &msg, int site);
+
+// The handle check, then fn(msg) -> bool mapped to 1/2. An allocation failure inside fn is
+// reported as E_SYSTEM and gives 2.
+template <typename F>
+int32_t apiStatus(Msg *handle, int site, F &&fn) noexcept {
+  Msg *msg = checked(handle, site);
+  if (msg == nullptr) return ZEL_MARLO_FAILURE;
+  try {
+    return fn(*msg) ? ZEL_MARLO_SUCCESS : ZEL_MARLO_FAILURE;
+  } catch (const std::exception &) {
+    reportOutOfMemory(*msg, site);
+    return ZEL_MARLO_FAILURE;
+  }
+}
+
+// The handle check, then fn(msg) as the value; failed: onFailure.
+template <typename T, typename F>
+T apiValue(Msg *handle, int site, T onFailure, F &&fn) noexcept {
+  Msg *msg = checked(handle, site);
+  if (msg == nullptr) return onFailure;
+  try {
+    return fn(*msg);
+  } catch (const std::exception &) {
+    reportOutOfMemory(*msg, site);
+    return onFailure;
+  }
+}
+
+// A malloc'ed, NUL-terminated copy for the caller to free(); null when text is absent or no
+// memory is left.
+char *dupForCaller(const Text &text);
+
+}  // namespace zel
