@@ -1,0 +1,53 @@
+#include "tools_common.hpp"
+
+#include <getopt.h>
+
+#include <cstring>
+
+namespace zel::tools {
+
+void resetGetopt() {
+#if defined(__GLIBC__)
+  optind = 0;  // glibc: full re-initialisation, argument permutation included
+#else
+  optind = 1;
+#if defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__)
+  optreset = 1;
+#endif
+#endif
+}
+
+int readSwitch(const char *arg) {
+  switch (arg[0]) {
+    case 't':
+    case 'T':
+      return 1;
+    case 'f':
+    case 'F':
+      return 0;
+    default:
+      return -1;
+  }
+}
+
+std::string keepName(const char *arg, size_t max) {
+  return std::string(arg, ::strnlen(arg, max));
+}
+
+bool isLoneHelpRequest(int argc, char *const *argv) {
+  if (argc != 2) return false;
+  const char *arg = argv[1];
+  if (arg[0] != '\0' && (arg[1] == 'h' || arg[1] == '?')) return true;
+  return std::strncmp(arg, "--help", 6) == 0;
+}
+
+std::string fillToColumn71(std::string_view line) {
+  constexpr size_t kWidth = 71;
+  size_t column = 0;
+  for (const char c : line) column = c == '\t' ? (column / 8 + 1) * 8 : column + 1;
+  std::string filled(line);
+  if (column < kWidth) filled.append(kWidth - column, ' ');
+  return filled;
+}
+
+}  // namespace zel::tools

@@ -1,0 +1,159 @@
+// marlorx - plays the broadcast system's side of the PSD feed: receives VESK packets on a UDP
+// port, prints every PSD message, optionally saves it as an ID3 file and forwards its bare ID3
+// tag to another host.
+//
+// Everything, the library's error log included, goes to standard output. Exit status: 0 after
+// the last message, the version or the usage text; 1 after an option error or a failed call.
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#endif
+
+#include "api/zel_marlo.h"
+#include "rx_options.hpp"
+
+namespace {
+
+using zel::tools::rxSettings;
+
+// A failed call ends the program. The message and the tag it may hold are released first.
+int failed(int site, const char *function, ZEL_MARLO_PSD_MSG_t *msg,
+           ZEL_MARLO_ID3_PSD_MSG_t *tag = nullptr) {
+  std::printf("orvorx[%d]: %s failed\n", site, function);
+  std::fflush(stdout);
+  if (tag != nullptr) zel_marlo_freeId3PsdMsg(tag);
+  if (msg != nullptr) zel_marlo_deletePsdMsg(msg);
+  return zel::tools::kRxExitFailure;
+}
+
+// Applies the four group switches and reads each one back; 0 when all hold, else the failure.
+int applySwitches(ZEL_MARLO_PSD_MSG_t *msg, const rxSettings &settings) {
+  struct Group {
+    bool on;
+    int32_t (*enable)(ZEL_MARLO_PSD_MSG_t *, uint8_t);
+    uint8_t (*isEnabled)(ZEL_MARLO_PSD_MSG_t *);
+    int site;
+    const char *name;
+  };
+  const Group groups[] = {
+      {settings.enableCore, zel_marlo_enablePsdCore, zel_marlo_isPsdCoreEnabled, 447,
+       "zel_marlo_enablePsdCore"},
+      {settings.enableComment, zel_marlo_enablePsdComment, zel_marlo_isPsdCommentEnabled, 454,
+       "zel_marlo_enablePsdComment"},
+      {settings.enableCommercial, zel_marlo_enablePsdCommercial,
+       zel_marlo_isPsdCommercialEnabled, 461, "zel_marlo_enablePsdCommercial"},
+      {settings.enableUfid, zel_marlo_enablePsdUfid, zel_marlo_isPsdUfidEnabled, 468,
+       "zel_marlo_enablePsdUfid"},
+  };
+  for (const Group &group : groups) {
+    const uint8_t flag = group.on ? 1 : 0;
+    if (group.enable(msg, flag) != ZEL_MARLO_SUCCESS || group.isEnabled(msg) != flag) {
+      return failed(group.site, group.name, msg);
+    }
+  }
+  return 0;
+}
+
+// Receives one packet and handles it. 0 to go on, else the exit status.
+int receiveOne(const rxSettings &settings) {
+  ZEL_MARLO_PSD_MSG_t *msg = nullptr;
+  if (zel_marlo_allocPsdMsg(&msg) != ZEL_MARLO_SUCCESS) {
+    return failed(440, "zel_marlo_allocPsdMsg", nullptr);
+  }
+  if (const int status = applySwitches(msg, settings); status != 0) return status;
+
+  ZEL_MARLO_MSG_ID_t msgId = 0;
+  if (zel_marlo_recvPsdMsg(msg, settings.listenPort, &msgId) != ZEL_MARLO_SUCCESS) {
+    return failed(480, "zel_marlo_recvPsdMsg", msg);
+  }
+  if (msgId != ZEL_MARLO_MSG_ID_PSD) {
+    if (msgId == ZEL_MARLO_MSG_ID_FLUSH) {
+      std::printf("PSD Flush message received \n");
+    } else {
+      std::printf("unsupported PSD msg %d received  \n", static_cast<int>(msgId));
+    }
+    std::fflush(stdout);
+    if (zel_marlo_deletePsdMsg(msg) != ZEL_MARLO_SUCCESS) {
+      return failed(561, "zel_marlo_deletePsdMsg", nullptr);
+    }
+    return 0;
+  }
+
+  uint16_t contentId = 0;  // not used
+  if (zel_marlo_parsePsdMsg(msg, &contentId) != ZEL_MARLO_SUCCESS) {
+    return failed(498, "zel_marlo_parsePsdMsg", msg);
+  }
+  if (!settings.saveFile.empty()) {
+    if (zel_marlo_saveId3PsdFile(msg, settings.saveFile.c_str()) != ZEL_MARLO_SUCCESS) {
+      return failed(512, "zel_marlo_saveId3PsdFile", msg);
+    }
+    std::printf("PSD message saved to ID3 formatted file '%s'\n", settings.saveFile.c_str());
+    std::fflush(stdout);
+  }
+
+  zel_marlo_fprintPsdMsg(msg, stdout, 1);
+
+  ZEL_MARLO_ID3_PSD_MSG_t *tag = nullptr;
+  if (zel_marlo_getId3PsdMsg(msg, &tag) != ZEL_MARLO_SUCCESS) {
+    return failed(528, "zel_marlo_getId3PsdMsg", msg);
+  }
+  if (settings.rawPort != -1 &&
+      zel_marlo_sendRawPsdMsg(msg, settings.rawHost.c_str(), settings.rawPort) !=
+          ZEL_MARLO_SUCCESS) {
+    return failed(547, "zel_marlo_sendRawPsdMsg", msg, tag);
+  }
+  if (zel_marlo_freeId3PsdMsg(tag) != ZEL_MARLO_SUCCESS) {
+    return failed(555, "zel_marlo_freeId3PsdMsg", msg);
+  }
+  if (zel_marlo_deletePsdMsg(msg) != ZEL_MARLO_SUCCESS) {
+    return failed(561, "zel_marlo_deletePsdMsg", nullptr);
+  }
+  return 0;
+}
+
+bool startSockets() {
+#if defined(_WIN32)
+  WSADATA data;
+  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+#else
+  return true;
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (!startSockets()) return 0;
+
+  rxSettings settings;
+  const zel::tools::RxParse parse = zel::tools::parseRxOptions(argc, argv, settings, stdout);
+  if (parse.action == zel::tools::RxAction::exit) {
+    std::fflush(stdout);
+    return parse.status;
+  }
+  if (parse.action == zel::tools::RxAction::version) {
+    zel::tools::printRxBanner(stdout, zel_marlo_getVersion());
+    std::fflush(stdout);
+    return 0;
+  }
+
+  zel_marlo_enableErrorLog(1, stdout);
+  zel::tools::printRxBanner(stdout, zel_marlo_getVersion());
+  const std::time_t now = std::time(nullptr);
+  const char *localTime = std::ctime(&now);  // brings its own line break
+  std::printf("VESK PSD receiver is now listening for messages on %s\n",
+              localTime != nullptr ? localTime : "?\n");
+  std::fflush(stdout);
+
+  // Every packet counts, flushes and unsupported ones included; -1 never runs out.
+  for (int count = settings.count; count != 0;) {
+    if (count > 0) --count;
+    if (const int status = receiveOne(settings); status != 0) return status;
+  }
+  std::printf("done.\n");
+  std::fflush(stdout);
+  return 0;
+}
