@@ -5,7 +5,6 @@
 // done, 8 for size and allocation errors, 9 for option errors, and the message's error number
 // when an API call of a cycle fails (8 when that call recorded none).
 #include <chrono>
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
