@@ -26,19 +26,19 @@ bool counting = false;
 unsigned long allocations = 0;
 }  // namespace
 
-extern "C" void *malloc(size_t n) {
+extern "C" void *malloc(size_t n) noexcept {
   if (counting) ++allocations;
   return __libc_malloc(n);
 }
-extern "C" void *calloc(size_t n, size_t m) {
+extern "C" void *calloc(size_t n, size_t m) noexcept {
   if (counting) ++allocations;
   return __libc_calloc(n, m);
 }
-extern "C" void *realloc(void *p, size_t n) {
+extern "C" void *realloc(void *p, size_t n) noexcept {
   if (counting) ++allocations;
   return __libc_realloc(p, n);
 }
-extern "C" void free(void *p) { __libc_free(p); }
+extern "C" void free(void *p) noexcept { __libc_free(p); }
 
 namespace {
 
