@@ -12,7 +12,8 @@ namespace {
 
 void mustBeInside(const uint8_t *payload, uint32_t length, const uint8_t *data, size_t size) {
   if (payload == nullptr) return;
-  if (payload < data || payload > data + size || length > static_cast<size_t>(data + size - payload))
+  if (payload < data || payload > data + size ||
+      length > static_cast<size_t>(data + size - payload))
     std::abort();
 }
 

@@ -12,15 +12,16 @@ namespace {
 
 constexpr uint32_t kHeaderSize = 12;
 constexpr uint8_t kOptionExtension = 1;
-constexpr uint8_t kExtLengthField = 4;    // the 32-bit extLength at the start of the extension
+constexpr uint8_t kExtLengthField = 4;   // the 32-bit extLength at the start of the extension
 constexpr uint8_t kMaxExtRequest = 251;  // k + 4 must fit the one byte a reader looks at
 constexpr int32_t kOk = 1;
 constexpr int32_t kFail = 2;
 
 }  // namespace
 
-int32_t psdmsg_create(uint8_t **container, const uint8_t *payload, uint8_t psdType, uint8_t psdFormat,
-                      uint8_t extLength, uint16_t psdParam, uint16_t contentId, uint32_t *length) {
+int32_t psdmsg_create(uint8_t **container, const uint8_t *payload, uint8_t psdType,
+                      uint8_t psdFormat, uint8_t extLength, uint16_t psdParam, uint16_t contentId,
+                      uint32_t *length) {
   if (container == nullptr || length == nullptr) return kFail;
   *container = nullptr;
   const uint32_t payloadLength = *length;
@@ -54,8 +55,9 @@ int32_t psdmsg_create(uint8_t **container, const uint8_t *payload, uint8_t psdTy
 }
 
 int32_t psdmsg_parse(const uint8_t *container, uint32_t containerSize, const uint8_t **payload,
-                     uint8_t *psdReserved, uint8_t *psdType, uint8_t *psdFormat, uint8_t *psdOptions,
-                     uint16_t *psdParam, uint16_t *contentId, uint32_t *payloadLength) {
+                     uint8_t *psdReserved, uint8_t *psdType, uint8_t *psdFormat,
+                     uint8_t *psdOptions, uint16_t *psdParam, uint16_t *contentId,
+                     uint32_t *payloadLength) {
   if (payload == nullptr || psdReserved == nullptr || psdType == nullptr || psdFormat == nullptr ||
       psdOptions == nullptr || psdParam == nullptr || contentId == nullptr ||
       payloadLength == nullptr)

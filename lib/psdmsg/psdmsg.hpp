@@ -20,8 +20,9 @@
 // extLength k (1 to 251) asks for an extension header of k + 4 bytes; 0 for none. Also 2, with
 // *container null, for a k above 251, a null argument (payload may be null only for an empty
 // payload) or a container too long for a 32-bit length.
-int32_t psdmsg_create(uint8_t **container, const uint8_t *payload, uint8_t psdType, uint8_t psdFormat,
-                      uint8_t extLength, uint16_t psdParam, uint16_t contentId, uint32_t *length);
+int32_t psdmsg_create(uint8_t **container, const uint8_t *payload, uint8_t psdType,
+                      uint8_t psdFormat, uint8_t extLength, uint16_t psdParam, uint16_t contentId,
+                      uint32_t *length);
 
 // Reads a container of containerSize bytes. Returns 1, or 2 for a null container, a too short
 // extension header (with its two printed diagnostics), or — printing nothing new — a header,
@@ -29,5 +30,6 @@ int32_t psdmsg_create(uint8_t **container, const uint8_t *payload, uint8_t psdTy
 // On success *payload points into the container (nothing is copied); on failure it is left
 // alone and the fields read before the failure stay filled. Diagnostics go to standard output.
 int32_t psdmsg_parse(const uint8_t *container, uint32_t containerSize, const uint8_t **payload,
-                     uint8_t *psdReserved, uint8_t *psdType, uint8_t *psdFormat, uint8_t *psdOptions,
-                     uint16_t *psdParam, uint16_t *contentId, uint32_t *payloadLength);
+                     uint8_t *psdReserved, uint8_t *psdType, uint8_t *psdFormat,
+                     uint8_t *psdOptions, uint16_t *psdParam, uint16_t *contentId,
+                     uint32_t *payloadLength);

@@ -10,8 +10,8 @@
 #include <cstdint>
 
 struct psdxfer_link {
-  int sock;       // the UDP socket
-  int32_t port;   // local port (receive link) or the peer's port (transmit link), host order
+  int sock;        // the UDP socket
+  int32_t port;    // local port (receive link) or the peer's port (transmit link), host order
   char host[200];  // the peer's host name or dotted address; "N/A" on a receive link
 };
 

@@ -99,8 +99,8 @@ uint32_t aflUnpack(AflLayer &layer, veskAflDesc &desc, const Packet &packet) {
   layer.crcOn = (version & kCrcBit) != 0 ? 1 : 0;
   const uint8_t protocol = *r.u8();
   if (protocol != kProtocol) {
-    setError(layer.errText, 678, "unsupported protocol received ('%c') != expected('%c')",
-             protocol, kProtocol);
+    setError(layer.errText, 678, "unsupported protocol received ('%c') != expected('%c')", protocol,
+             kProtocol);
     return VESK_ERR_PACKET;
   }
   const uint8_t talVersion = *r.u8();

@@ -1,12 +1,13 @@
 // zel_vesk_pack, zel_vesk_unpack and zel_vesk_sync: the handle's type picks the layer routine,
 // and the two-layer routine runs the AFL and CL routines one inside the other.
+#include "vesk/vesk_codec.hpp"
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <span>
 
-#include "vesk/vesk_codec.hpp"
 #include "vesk/zel_bytes.hpp"
 
 namespace zel::vesk {

@@ -1,4 +1,6 @@
 // The PSD container: its little-endian header, the extension header and bounded parsing.
+#include "psdmsg/psdmsg.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,8 +9,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "psdmsg/psdmsg.hpp"
 
 namespace {
 
@@ -103,8 +103,8 @@ TEST(PsdContainer, LibraryContainerForA100ByteTag) {
 TEST(PsdContainer, SixteenBitFieldsAreLittleEndian) {
   const Created c = create(tag(3), 0, 0xABCD, 0x1234, 0x05, 0x06);
   ASSERT_EQ(c.rc, 1);
-  EXPECT_EQ(c.bytes(), (Bytes{0x00, 0x05, 0x06, 0x00, 0xCD, 0xAB, 0x34, 0x12, 0x03, 0x00, 0x00, 0x00,
-                              0xA0, 0xA1, 0xA2}));
+  EXPECT_EQ(c.bytes(), (Bytes{0x00, 0x05, 0x06, 0x00, 0xCD, 0xAB, 0x34, 0x12, 0x03, 0x00, 0x00,
+                              0x00, 0xA0, 0xA1, 0xA2}));
   const Parsed p = parse(c.bytes());
   ASSERT_EQ(p.rc, 1);
   EXPECT_EQ(p.contentId, 0x1234);
@@ -164,8 +164,17 @@ TEST(PsdContainer, CreateRefusesWhatItCannotBuild) {
 }
 
 Bytes header(uint8_t options, uint32_t payloadLength) {
-  return {0x00, 0x00, 0x01, options, 0x01, 0x00, 0x07, 0x00, static_cast<uint8_t>(payloadLength),
-          static_cast<uint8_t>(payloadLength >> 8), static_cast<uint8_t>(payloadLength >> 16),
+  return {0x00,
+          0x00,
+          0x01,
+          options,
+          0x01,
+          0x00,
+          0x07,
+          0x00,
+          static_cast<uint8_t>(payloadLength),
+          static_cast<uint8_t>(payloadLength >> 8),
+          static_cast<uint8_t>(payloadLength >> 16),
           static_cast<uint8_t>(payloadLength >> 24)};
 }
 

@@ -1,13 +1,14 @@
 // The UDP link on the loopback address. Every wait is bounded: a receive runs only after poll
 // has seen a datagram, and the receive sockets time out besides.
+#include "psdxfer/psdxfer.hpp"
+
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
@@ -15,8 +16,6 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include "psdxfer/psdxfer.hpp"
 
 namespace {
 

@@ -29,7 +29,8 @@ inline uint16_t referenceCrc16(const Bytes &bytes, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     reg ^= static_cast<uint16_t>(bytes[i] << 8);
     for (int bit = 0; bit < 8; ++bit)
-      reg = (reg & 0x8000) ? static_cast<uint16_t>((reg << 1) ^ 0x1021) : static_cast<uint16_t>(reg << 1);
+      reg = (reg & 0x8000) ? static_cast<uint16_t>((reg << 1) ^ 0x1021)
+                           : static_cast<uint16_t>(reg << 1);
   }
   return static_cast<uint16_t>(reg ^ 0xFFFF);
 }
@@ -50,14 +51,14 @@ inline Bytes resealed(Bytes packet) {
 
 inline Bytes be16(uint16_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
 inline Bytes be32(uint32_t v) {
-  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-          static_cast<uint8_t>(v)};
+  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+          static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
 }
 
 // A CL packet as the wire carries it.
 inline Bytes clPacket(uint32_t msgId, uint16_t seq, const Bytes &payload, uint8_t flags = 0) {
-  return Bytes{0x10, flags} + be16(seq) + be32(msgId) + be32(static_cast<uint32_t>(payload.size())) +
-         payload;
+  return Bytes{0x10, flags} + be16(seq) + be32(msgId) +
+         be32(static_cast<uint32_t>(payload.size())) + payload;
 }
 
 // An AFL packet with E = 0, version 0x90 and its CRC.

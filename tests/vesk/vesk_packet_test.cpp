@@ -11,8 +11,8 @@
 
 namespace {
 
-using zel::test::AnyDesc;
 using zel::test::aflPacket;
+using zel::test::AnyDesc;
 using zel::test::be16;
 using zel::test::be32;
 using zel::test::Bytes;
@@ -84,7 +84,8 @@ TEST(VeskPacket, PsdDataPacketForA112ByteContainer) {
   const Bytes packet = packWith(h.h, &desc, 112);
   ASSERT_EQ(packet.size(), 140u);
 
-  const Bytes header = Bytes{0x41, 0x46} + be32(0x80) + Bytes{0x00, 0x01, 0x90, 0x69, 0x10, 0x00, 0x01, 0x02} +
+  const Bytes header = Bytes{0x41, 0x46} + be32(0x80) +
+                       Bytes{0x00, 0x01, 0x90, 0x69, 0x10, 0x00, 0x01, 0x02} +
                        Bytes{0x10, 0x00, 0x00, 0x01} + be32(0) + be32(0x70);
   EXPECT_EQ(Bytes(packet.begin(), packet.begin() + 26), header);
   EXPECT_EQ(Bytes(packet.begin() + 26, packet.end() - 2), container);
@@ -142,8 +143,8 @@ TEST(VeskPacket, AflOnlyPacket) {
   const Bytes payload = text("xy");
   veskAflDesc desc{1, 2, 5, 2, payload.data()};
   const Bytes packet = packWith(h.h, &desc, 2);
-  EXPECT_EQ(packet, withCrc(Bytes{0x41, 0x46, 0x00, 0x00, 0x00, 0x06, 0x00, 0x05, 0x90, 0x69,
-                                  0x10, 0x00, 0x01, 0x02, 'x', 'y'}));
+  EXPECT_EQ(packet, withCrc(Bytes{0x41, 0x46, 0x00, 0x00, 0x00, 0x06, 0x00, 0x05, 0x90, 0x69, 0x10,
+                                  0x00, 0x01, 0x02, 'x', 'y'}));
 
   veskAflDesc got{};
   ExactUnpack unpack;
@@ -167,8 +168,9 @@ TEST(VeskPacket, CrcOffStillSendsVersion0x90AndAZeroTrailer) {
 
 TEST(VeskPacket, ExtensionWordsAreSkipped) {
   // E = 1 (bits 4-0 of the count byte are ignored): talField1 at 16, the payload at 18.
-  const Bytes packet = withCrc(Bytes{'A', 'F'} + be32(10) + be16(0) +
-                               Bytes{0x90, 'i', 0x10, 0x3F, 0xA1, 0xA2, 0xA3, 0xA4, 7, 8, 'p', 'q'});
+  const Bytes packet =
+      withCrc(Bytes{'A', 'F'} + be32(10) + be16(0) +
+              Bytes{0x90, 'i', 0x10, 0x3F, 0xA1, 0xA2, 0xA3, 0xA4, 7, 8, 'p', 'q'});
   Handle h(VESK_TYPE_AFL);
   veskAflDesc got{};
   ExactUnpack unpack;
@@ -234,7 +236,8 @@ TEST(VeskPacket, MalformedPacketsAreTurnedDownWithTheirText) {
   };
   const std::vector<Case> cases = {
       // CL
-      {"cl null", VESK_TYPE_CL, std::nullopt, VESK_ERR, "zel_vesk.cpp:0291 [output data memory is null]", 12},
+      {"cl null", VESK_TYPE_CL, std::nullopt, VESK_ERR,
+       "zel_vesk.cpp:0291 [output data memory is null]", 12},
       {"cl 11 bytes", VESK_TYPE_CL, Bytes(cl.begin(), cl.begin() + 11), VESK_ERR,
        "zel_vesk.cpp:0353 [ packet size(11) less than min length (12)]"},
       {"cl version", VESK_TYPE_CL, with(cl, 0, 0x11), VESK_ERR_VERSION,
@@ -252,7 +255,8 @@ TEST(VeskPacket, MalformedPacketsAreTurnedDownWithTheirText) {
       // AFL
       {"afl 13 bytes", VESK_TYPE_AFL, Bytes(afl.begin(), afl.begin() + 13), VESK_ERR_PACKET,
        "zel_vesk.cpp:0610 [ packet size(13) less than min length (14)]"},
-      {"afl null", VESK_TYPE_AFL, std::nullopt, VESK_ERR, "zel_vesk.cpp:0622 [data is NULL memory]", 14},
+      {"afl null", VESK_TYPE_AFL, std::nullopt, VESK_ERR, "zel_vesk.cpp:0622 [data is NULL memory]",
+       14},
       {"afl null short", VESK_TYPE_AFL, std::nullopt, VESK_ERR_PACKET,
        "zel_vesk.cpp:0610 [ packet size(0) less than min length (14)]", 0},
       {"afl sync", VESK_TYPE_AFL, with(afl, 0, 'B'), VESK_ERR_PACKET,
@@ -280,13 +284,14 @@ TEST(VeskPacket, MalformedPacketsAreTurnedDownWithTheirText) {
        "zel_vesk.cpp:0610 [ packet size(13) less than min length (14)]"},
       {"two crc in cl header", VESK_TYPE_AFL_CL, twoFlipped, VESK_ERR_CRC,
        crcFailText(twoFlipped, static_cast<uint16_t>(two[29] << 8 | two[30]))},
-      {"two cl 11 bytes", VESK_TYPE_AFL_CL, aflPacket(1, Bytes(cl.begin(), cl.begin() + 11)), VESK_ERR,
-       "zel_vesk.cpp:0353 [ packet size(11) less than min length (12)]"},
+      {"two cl 11 bytes", VESK_TYPE_AFL_CL, aflPacket(1, Bytes(cl.begin(), cl.begin() + 11)),
+       VESK_ERR, "zel_vesk.cpp:0353 [ packet size(11) less than min length (12)]"},
       {"two cl version", VESK_TYPE_AFL_CL, resealed(with(two, 14, 0x20)), VESK_ERR_VERSION,
        "zel_vesk.cpp:0376 [cl version mismatch got 0x20 != expected 0x:10"},
       {"two cl reserved", VESK_TYPE_AFL_CL, resealed(with(two, 15, 0x41)), VESK_ERR_RESERVED,
        "zel_vesk.cpp:0396 [invalid reserved val got 0x40 != expected :0x00"},
-      {"two cl length past the end", VESK_TYPE_AFL_CL, resealed(with(two, 25, 0x09)), VESK_ERR_LENGTH,
+      {"two cl length past the end", VESK_TYPE_AFL_CL, resealed(with(two, 25, 0x09)),
+       VESK_ERR_LENGTH,
        "zel_vesk.cpp:0410 [cl length value(9) more than received payload bytes(3)]"},
       {"two afl length", VESK_TYPE_AFL_CL, with(two, 5, 0x40), VESK_ERR_LENGTH,
        "zel_vesk.cpp:0705 [afl length(64) and extension count(0) do not fit received size(31)]"},
@@ -333,13 +338,14 @@ TEST(VeskPacket, EveryFlippedByteIsCaught) {
   for (size_t at = 0; at < kFlushPacket.size(); ++at) {
     SCOPED_TRACE(at);
     uint32_t expected = VESK_ERR_CRC;  // sequence, TAL fields, the CL packet, the trailer
-    if (at <= 1 || at == 9) expected = VESK_ERR_PACKET;   // sync, protocol
-    if (at >= 2 && at <= 5) expected = VESK_ERR_LENGTH;   // L
+    if (at <= 1 || at == 9) expected = VESK_ERR_PACKET;    // sync, protocol
+    if (at >= 2 && at <= 5) expected = VESK_ERR_LENGTH;    // L
     if (at == 8 || at == 10) expected = VESK_ERR_VERSION;  // AFL and TAL version
     Handle h(VESK_TYPE_AFL_CL);
     veskMsgDesc got{};
     ExactUnpack unpack;
-    EXPECT_EQ(unpack(h.h, with(kFlushPacket, at, kFlushPacket[at] ^ 0x01), &got), expected) << h.err();
+    EXPECT_EQ(unpack(h.h, with(kFlushPacket, at, kFlushPacket[at] ^ 0x01), &got), expected)
+        << h.err();
   }
 }
 

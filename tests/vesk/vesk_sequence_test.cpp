@@ -48,7 +48,9 @@ TEST(VeskSequence, ClUnpackExpectsTheNextNumberAndResynchronises) {
   EXPECT_EQ(unpack(rx.h, clPacket(4, 1, {}), &got), VESK_OK);
 
   EXPECT_EQ(unpack(rx.h, clPacket(4, 5, text("ab")), &got), VESK_ERR_SEQ);
-  EXPECT_STREQ(rx.err(), "zel_vesk.cpp:0423 [sequence number mismatch got 0x00000005 != expected :0x00000002");
+  EXPECT_STREQ(
+      rx.err(),
+      "zel_vesk.cpp:0423 [sequence number mismatch got 0x00000005 != expected :0x00000002");
   EXPECT_EQ(got.msgId, 4u);  // delivered all the same
   EXPECT_EQ(got.length, 2u);
   EXPECT_EQ(rx->clSeq, 6);
@@ -87,7 +89,9 @@ TEST(VeskSequence, AflNumbersAdvanceOnlyForCompletedPackets) {
   ExactUnpack unpack;
   EXPECT_EQ(unpack(rx.h, out, &got), VESK_OK);
   EXPECT_EQ(unpack(rx.h, aflPacket(5, payload), &got), VESK_ERR_SEQ);
-  EXPECT_STREQ(rx.err(), "zel_vesk.cpp:0789 [ afl sequence no. mismatch received(00000005) != expected(00000001)");
+  EXPECT_STREQ(
+      rx.err(),
+      "zel_vesk.cpp:0789 [ afl sequence no. mismatch received(00000005) != expected(00000001)");
   EXPECT_EQ(got.seq, 5);
   EXPECT_EQ(got.payload, unpack.data() + 14);
   EXPECT_EQ(rx->aflSeq, 6);
@@ -133,14 +137,18 @@ TEST(VeskSequence, TwoLayerCountersAdvanceLikeTheSingleLayers) {
   // An AFL mismatch resynchronises the AFL counter; the CL layer is not run.
   veskMsgDesc got{};
   EXPECT_EQ(unpack(rx.h, aflPacket(9, clPacket(0, 3, {})), &got), VESK_ERR_SEQ);
-  EXPECT_STREQ(rx.err(), "zel_vesk.cpp:0789 [ afl sequence no. mismatch received(00000009) != expected(00000003)");
+  EXPECT_STREQ(
+      rx.err(),
+      "zel_vesk.cpp:0789 [ afl sequence no. mismatch received(00000009) != expected(00000003)");
   EXPECT_EQ(rx->aflSeq, 10);
   EXPECT_EQ(rx->clSeq, 3);
   EXPECT_EQ(got.msgId, 0u);
 
   // A CL mismatch inside a good AFL packet.
   EXPECT_EQ(unpack(rx.h, aflPacket(10, clPacket(8, 7, {})), &got), VESK_ERR_SEQ);
-  EXPECT_STREQ(rx.err(), "zel_vesk.cpp:0423 [sequence number mismatch got 0x00000007 != expected :0x00000003");
+  EXPECT_STREQ(
+      rx.err(),
+      "zel_vesk.cpp:0423 [sequence number mismatch got 0x00000007 != expected :0x00000003");
   EXPECT_EQ(got.msgId, 8u);
   EXPECT_EQ(rx->aflSeq, 11);
   EXPECT_EQ(rx->clSeq, 8);
