@@ -31,7 +31,7 @@ for t in "${targets[@]}"; do
   # Every input of at most 32 KiB must be handled quickly and in little memory.
   rc=0
   "$bin" "$scratch/$t" -max_total_time="$seconds" -max_len=32768 -timeout=2 \
-    -rss_limit_mb=2048 -malloc_limit_mb=64 -print_final_stats=1 \
+    -rss_limit_mb=2048 -malloc_limit_mb=64 -print_final_stats=1 -close_fd_mask=1 \
     -artifact_prefix="$scratch/" >"$scratch/$t.log" 2>&1 || rc=$?
   tail -n 14 "$scratch/$t.log"
   if [ "$rc" -ne 0 ]; then
