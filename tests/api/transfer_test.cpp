@@ -202,7 +202,7 @@ TEST_F(Transfer, FlushPacketsAndTheContainerTheyLeave) {
   EXPECT_EQ(zel_marlo_parsePsdMsg(rx_, &contentId), ZEL_MARLO_FAILURE);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "   psdmsg_parse input NULL ");
   EXPECT_EQ(zel_marlo_getErrorNum(rx_), VESK_PARSE);
-  EXPECT_EQ(errorText(rx_), "orvo[1704]: VESK_PARSE psdmsg_parse error   ");
+  EXPECT_EQ(errorText(rx_), "orvo[1704]: VESK_PARSE psdmsg_parse error  ");
 }
 
 TEST_F(Transfer, SendConsumesThePreparedContainer) {
@@ -303,11 +303,11 @@ TEST_F(Transfer, EveryReportOnce) {
       {"container format", parseOf(formatted), ZEL_MARLO_FORMAT,
        "orvo[1732]: ZEL_MARLO_FORMAT psd Format field not ID3 !! error  "},
       {"container too short", parseOf({0, 0, 1, 0, 1, 0, 1}), VESK_PARSE,
-       "orvo[1704]: VESK_PARSE psdmsg_parse error   "},
+       "orvo[1704]: VESK_PARSE psdmsg_parse error  "},
       {"payload length past the bytes", parseOf(lying), VESK_PARSE,
-       "orvo[1704]: VESK_PARSE psdmsg_parse error   "},
+       "orvo[1704]: VESK_PARSE psdmsg_parse error  "},
       {"extension header cut", parseOf({0, 0, 1, 1, 1, 0, 1, 0, 0, 0, 0, 0}), VESK_PARSE,
-       "orvo[1704]: VESK_PARSE psdmsg_parse error   "},
+       "orvo[1704]: VESK_PARSE psdmsg_parse error  "},
       {"not an ID3 tag", parseOf(badTag), SET_ID3, "orvo[1766]: SET_ID3 cannot set the id3Msg "},
   };
   for (const Case &c : cases) {
@@ -336,7 +336,7 @@ TEST_F(Transfer, FailedPackLeavesThreeReportsInOrder) {
   EXPECT_EQ(log.take(),
             "orvo[2213]: XFER_RX zel_vesk_pack fail [  ]\n"
             "orvo[2256]: XFER_RX zel_vesk_unpack fail [  ]\n"
-            "orvo[2275]: VESK_PARSE psdmsg_parse error   \n");
+            "orvo[2275]: VESK_PARSE psdmsg_parse error  \n");
   EXPECT_EQ(zel_marlo_getErrorNum(tx_), VESK_PARSE);
   EXPECT_FALSE(tx_->container.has_value()) << "the container is consumed";
 
