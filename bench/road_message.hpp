@@ -15,12 +15,12 @@ inline void fillDefaultMessage(ZEL_MARLO_PSD_MSG_t *msg) {
   zel_marlo_enablePsdComment(msg, 1);
   zel_marlo_enablePsdCommercial(msg, 1);
   zel_marlo_enablePsdUfid(msg, 1);
-  zel_marlo_setPsdTitle(msg, "[0001] title/topic/announcement");
+  zel_marlo_setPsdTitle(msg, "title/topic/announcement");
   zel_marlo_setPsdArtist(msg, "artist/host/sponsor");
   zel_marlo_setPsdAlbum(msg, "album/show name/sponsor name");
   zel_marlo_setPsdGenre(msg, "Jazz");
   zel_marlo_setPsdComment(msg, "one-line comment title", "comment description text");
-  zel_marlo_setPsdCommercial(msg, "USD10.0", "20041231", "http://www.example.com/contact", "0",
+  zel_marlo_setPsdCommercial(msg, "USD10.0", "20041231", "http://www.example.com", "0",
                              "seller's name", "product description text");
   zel_marlo_setPsdUfid(msg, "UFID Owner ID !!!!", kIdentifier, sizeof kIdentifier);
 }
