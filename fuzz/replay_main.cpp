@@ -28,6 +28,10 @@ int main(int argc, char **argv) {
   size_t count = 0;
   for (int i = 1; i < argc; ++i) {
     const std::filesystem::path arg(argv[i]);
+    if (!std::filesystem::exists(arg)) {
+      std::fprintf(stderr, "no such input: %s\n", argv[i]);
+      return 1;
+    }
     if (std::filesystem::is_directory(arg)) {
       for (const auto &entry : std::filesystem::recursive_directory_iterator(arg))
         if (entry.is_regular_file()) {

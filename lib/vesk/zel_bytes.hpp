@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 
@@ -66,7 +67,7 @@ class ByteWriter {
   bool u32le(uint32_t v) { return put<4, false>(v); }
   bool bytes(std::span<const uint8_t> src) {
     if (remaining() < src.size()) return false;
-    for (size_t i = 0; i < src.size(); ++i) out_[pos_ + i] = src[i];
+    if (!src.empty()) std::memcpy(out_.data() + pos_, src.data(), src.size());
     pos_ += src.size();
     return true;
   }

@@ -1,0 +1,124 @@
+// Instruction-count driver: runs each operation of the road N times inside one function and,
+// under callgrind, dumps the instructions of each batch separately (client requests); it counts
+// the heap allocations of each batch itself. bench/icount.py reads both and compares them with
+// the budgets.
+//
+//   valgrind --tool=callgrind --collect-atstart=no build/bench/icount [N]
+#include <valgrind/callgrind.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "api/zel_marlo.h"
+#include "bench/road_message.hpp"
+#include "vesk/zel_crc.hpp"
+
+// Every allocation of the process goes through these (libstdc++ and libid3tag included).
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+extern "C" void __libc_free(void *);
+
+namespace {
+bool counting = false;
+unsigned long allocations = 0;
+}  // namespace
+
+extern "C" void *malloc(size_t n) noexcept {
+  if (counting) ++allocations;
+  return __libc_malloc(n);
+}
+extern "C" void *calloc(size_t n, size_t m) noexcept {
+  if (counting) ++allocations;
+  return __libc_calloc(n, m);
+}
+extern "C" void *realloc(void *p, size_t n) noexcept {
+  if (counting) ++allocations;
+  return __libc_realloc(p, n);
+}
+extern "C" void free(void *p) noexcept { __libc_free(p); }
+
+namespace {
+
+// Measures body() over n runs: instructions through callgrind, allocations here.
+template <typename Body>
+void measure(const char *name, int n, Body body) {
+  allocations = 0;
+  counting = true;
+  CALLGRIND_TOGGLE_COLLECT;
+  for (int i = 0; i < n; ++i) body();
+  CALLGRIND_TOGGLE_COLLECT;
+  counting = false;
+  CALLGRIND_DUMP_STATS_AT(name);
+  std::printf("%s runs=%d allocations=%lu\n", name, n, allocations);
+}
+
+// Code that must not be counted (setting up the next run) runs with collection off.
+template <typename Setup>
+void uncounted(Setup setup) {
+  const bool was = counting;
+  counting = false;
+  CALLGRIND_TOGGLE_COLLECT;
+  setup();
+  CALLGRIND_TOGGLE_COLLECT;
+  counting = was;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const int n = argc > 1 ? std::atoi(argv[1]) : 100;
+  ZEL_MARLO_PSD_MSG_t *msg = nullptr;
+  ZEL_MARLO_PSD_MSG_t *rx = nullptr;
+  if (zel_marlo_allocPsdMsg(&msg) != ZEL_MARLO_SUCCESS || zel_marlo_allocPsdMsg(&rx) != ZEL_MARLO_SUCCESS)
+    return 1;
+  zel::bench::fillDefaultMessage(msg);
+
+  // The packet every receive works on, and a warm-up of every path.
+  uint8_t *packet = nullptr;
+  uint32_t packetLength = 0;
+  if (zel_marlo_createPsdMsg(msg, 1) != ZEL_MARLO_SUCCESS ||
+      zel_marlo_sendPsdMsgToBuffer(msg, &packet, &packetLength, ZEL_MARLO_VESK_TYPE_AFL_CL,
+                                   ZEL_MARLO_MSG_ID_PSD) != ZEL_MARLO_SUCCESS) {
+    std::printf("cannot build the packet: %s\n", zel_marlo_getErrorStr(msg));
+    return 1;
+  }
+  ZEL_MARLO_ID3_PSD_MSG_t *tag = nullptr;
+  zel_marlo_getId3PsdMsg(msg, &tag);
+  std::printf("tag=%u packet=%u\n", tag->length, packetLength);
+  zel_marlo_freeId3PsdMsg(tag);
+
+  measure("render", n, [&] {
+    ZEL_MARLO_ID3_PSD_MSG_t *t = nullptr;
+    zel_marlo_getId3PsdMsg(msg, &t);
+    zel_marlo_freeId3PsdMsg(t);
+  });
+  measure("create", n, [&] { zel_marlo_createPsdMsg(msg, 1); });
+  measure("pack", n, [&] {
+    uint8_t *buffer = nullptr;
+    uint32_t length = 0;
+    uncounted([&] { zel_marlo_createPsdMsg(msg, 1); });
+    zel_marlo_sendPsdMsgToBuffer(msg, &buffer, &length, ZEL_MARLO_VESK_TYPE_AFL_CL,
+                                 ZEL_MARLO_MSG_ID_PSD);
+    free(buffer);
+  });
+  measure("recv_parse", n, [&] {
+    ZEL_MARLO_MSG_ID_t id;
+    uint16_t contentId;
+    zel_marlo_recvPsdMsgFromBuffer(rx, packet, packetLength, ZEL_MARLO_VESK_TYPE_AFL_CL, &id);
+    zel_marlo_parsePsdMsg(rx, &contentId);
+  });
+  std::vector<uint8_t> bytes(packet, packet + packetLength);
+  measure("crc16", n, [&] {
+    uint32_t crc = 0;
+    zel_crc_calc(16, bytes.data(), static_cast<uint32_t>(bytes.size()), &crc);
+  });
+  std::printf("crc_bytes=%zu\n", bytes.size());
+
+  free(packet);
+  zel_marlo_deletePsdMsg(rx);
+  zel_marlo_deletePsdMsg(msg);
+  return 0;
+}

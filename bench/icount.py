@@ -1,0 +1,86 @@
+#!/usr/bin/python3
+"""Instructions and allocations per operation of the road, beside their budgets.
+
+Runs bench/icount under callgrind, reads one dump per operation, and prints a table. Exits 1
+when an operation costs more than twice its budget (a guard against a renderer that pads or
+compresses, or CRC tables rebuilt per call), 0 otherwise.
+
+usage: bench/icount.py BUILD_DIR [RUNS]
+"""
+import glob
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+# operation: (instruction budget per run, allocation budget per run or None, divisor label)
+BUDGETS = {
+    "render": (35000, 45),
+    "create": (45000, None),
+    "pack": (4000, None),
+    "recv_parse": (80000, 100),
+    "crc16": (3.5, None),  # per byte
+}
+
+
+def main():
+    build = sys.argv[1] if len(sys.argv) > 1 else "build"
+    runs = int(sys.argv[2]) if len(sys.argv) > 2 else 100
+    driver = os.path.join(build, "bench", "icount")
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        proc = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--collect-atstart=no",
+             "--callgrind-out-file=" + out, driver, str(runs)],
+            capture_output=True, text=True, check=False)
+        if proc.returncode != 0:
+            sys.stderr.write(proc.stdout + proc.stderr)
+            return 1
+        allocs = {}
+        crc_bytes = None
+        for line in proc.stdout.splitlines():
+            m = re.match(r"(\w+) runs=(\d+) allocations=(\d+)", line)
+            if m:
+                allocs[m.group(1)] = int(m.group(3)) / int(m.group(2))
+            m = re.match(r"crc_bytes=(\d+)", line)
+            if m:
+                crc_bytes = int(m.group(1))
+        instr = {}
+        for path in glob.glob(out + "*"):
+            name, total = None, None
+            with open(path, encoding="utf-8", errors="replace") as f:
+                for line in f:
+                    m = re.match(r"desc: Trigger: Client Request: (\w+)", line)
+                    if m:
+                        name = m.group(1)
+                    m = re.match(r"(?:summary|totals): (\d+)", line)
+                    if m:
+                        total = int(m.group(1))
+            if name in BUDGETS and total is not None:
+                instr[name] = total / runs
+
+    failed = False
+    print(f"{'operation':<12} {'instructions':>14} {'budget':>10} {'allocations':>12} {'budget':>7}")
+    for name, (ibudget, abudget) in BUDGETS.items():
+        if name not in instr:
+            print(f"{name:<12} no measurement")
+            failed = True
+            continue
+        value = instr[name]
+        unit = ""
+        if name == "crc16":
+            value = value / crc_bytes
+            unit = "/byte"
+        a = allocs.get(name, 0.0)
+        over = value > 2 * ibudget or (abudget is not None and a > 2 * abudget)
+        failed |= over
+        mark = "  OVER TWICE THE BUDGET" if over else ("  over budget" if value > ibudget or (
+            abudget is not None and a > abudget) else "")
+        abud = f"{abudget}" if abudget is not None else "-"
+        print(f"{name:<12} {value:>14,.1f}{unit} {ibudget:>10,} {a:>12.1f} {abud:>7}{mark}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

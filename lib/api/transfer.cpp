@@ -1,0 +1,402 @@
+// Exported functions: the send and receive road of a PSD message.
+//
+// Send: createPsdMsg validates and encodes the message and keeps it as a PSD container in the
+// handle; sendPsdMsg packs the container into a two-layer VESK packet, sends it as one UDP
+// datagram and then unpacks and parses its own packet again to verify it; sendPsdMsgToBuffer
+// hands the packet out instead. Receive: recvPsdMsg / recvPsdMsgFromBuffer unpack one packet and
+// keep its container; parsePsdMsg checks the container and decodes its ID3 tag.
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <utility>
+
+#include "api/handle.hpp"
+#include "api/id3_codec.hpp"
+#include "psdmsg/psdmsg.hpp"
+#include "psdxfer/psdxfer.hpp"
+
+using zel::Msg;
+using zel::reportPsdError;
+
+namespace {
+
+// Values every packet of the library carries.
+constexpr uint32_t kSeq = 1;
+constexpr uint8_t kFlag = 0;
+constexpr uint8_t kTalField1 = 1;
+constexpr uint8_t kTalField2 = 2;
+// The container the library builds: type PSD, format ID3, no extension header, parameter 1.
+constexpr uint8_t kPsdTypePsd = 0;
+constexpr uint8_t kPsdFormatId3 = 1;
+constexpr uint16_t kPsdParam = 1;
+
+// The VESK handle's error text for a report; "" when there is no handle to ask.
+const char *veskText(const veskHandle *h) {
+  const char *text = zel_vesk_errstr(h);
+  return text != nullptr ? text : "";
+}
+
+// A packet buffer from malloc, released unless it is handed to the caller.
+struct Packet {
+  explicit Packet(size_t capacity)
+      : data(static_cast<uint8_t *>(std::malloc(capacity > 0 ? capacity : 1))) {}
+  ~Packet() { std::free(data); }
+  Packet(const Packet &) = delete;
+  Packet &operator=(const Packet &) = delete;
+  uint8_t *release() { return std::exchange(data, nullptr); }
+  uint8_t *data;
+  uint32_t size = 0;
+};
+
+// A CL-only VESK handle for one call, with sequence numbering off.
+struct TempClHandle {
+  explicit TempClHandle(bool wanted = true) {
+    if (wanted && zel_vesk_init(VESK_TYPE_CL, &h) == VESK_OK) {
+      const uint8_t off = 0;
+      zel_vesk_ctrl(h, VESK_CTRL_CL_SEQ, &off);
+    }
+  }
+  ~TempClHandle() { zel_vesk_free(&h); }
+  TempClHandle(const TempClHandle &) = delete;
+  TempClHandle &operator=(const TempClHandle &) = delete;
+  veskHandle *h = nullptr;
+};
+
+// Packs msgId with the given payload into packet. kind 0 uses the handle's shared two-layer
+// VESK handle, kind 1 the temporary CL handle vesk.
+uint32_t pack(veskHandle *vesk, ZEL_MARLO_VESK_TYPE_t kind, uint32_t msgId,
+              std::span<const uint8_t> payload, Packet &packet) {
+  const auto length = static_cast<uint32_t>(payload.size());
+  const uint8_t *bytes = payload.empty() ? nullptr : payload.data();
+  if (packet.data == nullptr) return VESK_ERR;
+  if (kind == ZEL_MARLO_VESK_TYPE_AFL_CL) {
+    veskMsgDesc desc{msgId, kSeq, kFlag, kTalField1, kTalField2, kSeq, length, bytes};
+    return zel_vesk_pack(vesk, &desc, packet.data, &packet.size);
+  }
+  veskClDesc desc{msgId, kSeq, kFlag, length, bytes};
+  return zel_vesk_pack(vesk, &desc, packet.data, &packet.size);
+}
+
+// The fields of an unpacked packet that the receive road uses.
+struct Unpacked {
+  uint32_t msgId = 0;
+  uint32_t length = 0;
+  const uint8_t *payload = nullptr;
+};
+
+uint32_t unpack(veskHandle *vesk, ZEL_MARLO_VESK_TYPE_t kind, const uint8_t *bytes,
+                uint32_t count, Unpacked &out) {
+  uint32_t rc;
+  if (kind == ZEL_MARLO_VESK_TYPE_AFL_CL) {
+    veskMsgDesc desc{};
+    rc = zel_vesk_unpack(vesk, bytes, count, &desc);
+    out = {desc.msgId, desc.length, desc.payload};
+  } else {
+    veskClDesc desc{};
+    rc = zel_vesk_unpack(vesk, bytes, count, &desc);
+    out = {desc.msgId, desc.length, desc.payload};
+  }
+  return rc;
+}
+
+// The end of every successful receive: keep the container of a packet that has a payload (a
+// flush leaves an earlier one in place) and report the message id.
+void keepReceived(Msg &msg, const Unpacked &packet, ZEL_MARLO_MSG_ID_t *msgId) {
+  if (packet.length != 0 && packet.payload != nullptr)
+    msg.rxPayload.emplace(packet.payload, packet.payload + packet.length);
+  if (msgId != nullptr) *msgId = static_cast<ZEL_MARLO_MSG_ID_t>(packet.msgId);
+}
+
+// The fields of a parsed container.
+struct Container {
+  const uint8_t *payload = nullptr;
+  uint8_t reserved = 0, type = 0, format = 0, options = 0;
+  uint16_t param = 0, contentId = 0;
+  uint32_t payloadLength = 0;
+};
+
+int32_t parseContainer(const uint8_t *bytes, uint32_t size, Container &c) {
+  return psdmsg_parse(bytes, size, &c.payload, &c.reserved, &c.type, &c.format, &c.options,
+                      &c.param, &c.contentId, &c.payloadLength);
+}
+
+int32_t sendPsd(Msg &msg, const char *host, int32_t port) {
+  if (!msg.container) {
+    reportPsdError(msg, E_SEND, 2190, "no PSD message created to send %s", "");
+    return ZEL_MARLO_FAILURE;
+  }
+  Packet packet(msg.container->size() + zel_vesk_overhead(msg.vesk));
+  const bool packed =
+      pack(msg.vesk, ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_MSG_ID_PSD, *msg.container, packet) ==
+      VESK_OK;
+  if (!packed) reportPsdError(msg, XFER_RX, 2213, "zel_vesk_pack fail [ %s ]", veskText(msg.vesk));
+  msg.container.reset();  // consumed, sent or not
+
+  if (port < 1) port = ZEL_MARLO_DEFAULT_PORT;
+  if (packed) psdxfer_sendTo(port, host, packet.data, packet.size);  // a lost datagram is no error
+
+  // Verify the packet just built. After a failed pack this fails as well, so the log shows the
+  // pack, unpack and parse reports in that order.
+  Unpacked own;
+  if (unpack(msg.vesk, ZEL_MARLO_VESK_TYPE_AFL_CL, packet.data, packed ? packet.size : 0, own) !=
+      VESK_OK)
+    reportPsdError(msg, XFER_RX, 2256, "zel_vesk_unpack fail [ %s ]", veskText(msg.vesk));
+  Container c;
+  if (parseContainer(own.payload, own.length, c) != 1) {
+    reportPsdError(msg, VESK_PARSE, 2275, "psdmsg_parse error  %s", "");
+    return ZEL_MARLO_FAILURE;
+  }
+  if (c.type != kPsdTypePsd) {
+    reportPsdError(msg, ZEL_MARLO_TYPE, 2286, "psd Type field not PSD !! error  %s", "");
+    return ZEL_MARLO_FAILURE;
+  }
+  if (c.format != kPsdFormatId3) {
+    reportPsdError(msg, ZEL_MARLO_FORMAT, 2297, "psd Format field not ID3 !! error  %s", "");
+    return ZEL_MARLO_FAILURE;
+  }
+  return packed ? ZEL_MARLO_SUCCESS : ZEL_MARLO_FAILURE;
+}
+
+int32_t sendFlush(Msg &msg, const char *host, int32_t port) {
+  Packet packet(zel_vesk_overhead(msg.vesk));
+  const bool packed =
+      pack(msg.vesk, ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_MSG_ID_FLUSH, {}, packet) == VESK_OK;
+  if (!packed) reportPsdError(msg, XFER_RX, 2353, "zel_vesk_pack fail [ %s ]", veskText(msg.vesk));
+  if (port < 1) port = ZEL_MARLO_DEFAULT_PORT;
+  if (packed) psdxfer_sendTo(port, host, packet.data, packet.size);
+  return packed ? ZEL_MARLO_SUCCESS : ZEL_MARLO_FAILURE;
+}
+
+// Report sites of the two paths of sendPsdMsgToBuffer.
+struct BufferSites {
+  int packShared, initTemp, packTemp, badKind;
+};
+constexpr BufferSites kPsdSites{2448, 2471, 2514, 2535};
+constexpr BufferSites kFlushSites{2602, 2616, 2659, 2674};
+
+int32_t sendToBuffer(Msg &msg, uint8_t **buffer, uint32_t *length, ZEL_MARLO_VESK_TYPE_t kind,
+                     ZEL_MARLO_MSG_ID_t msgId) {
+  if (buffer == nullptr || length == nullptr) return ZEL_MARLO_FAILURE;
+  const bool psd = msgId == ZEL_MARLO_MSG_ID_PSD;
+  const BufferSites &site = psd ? kPsdSites : kFlushSites;
+  if (kind != ZEL_MARLO_VESK_TYPE_AFL_CL && kind != ZEL_MARLO_VESK_TYPE_CL) {
+    reportPsdError(msg, XFER_RX, site.badKind, "unsupported ZEL_MARLO_VESK_TYPE_t [ %d ]", kind);
+    return ZEL_MARLO_FAILURE;
+  }
+  if (psd && !msg.container) {
+    reportPsdError(msg, E_SEND, 2421, "no PSD message created to send %s", "");
+    return ZEL_MARLO_FAILURE;
+  }
+
+  std::span<const uint8_t> payload;
+  if (psd) payload = *msg.container;
+
+  // Kind 0 packs with the shared two-layer handle, kind 1 with a CL handle made for this call.
+  TempClHandle cl(kind == ZEL_MARLO_VESK_TYPE_CL);
+  veskHandle *vesk = msg.vesk;
+  int packSite = site.packShared;
+  if (kind == ZEL_MARLO_VESK_TYPE_CL) {
+    if (cl.h == nullptr) {
+      reportPsdError(msg, XFER_RX, site.initTemp, "zel_vesk_init fail [ %s ]", veskText(cl.h));
+      return ZEL_MARLO_FAILURE;  // a prepared container stays
+    }
+    vesk = cl.h;
+    packSite = site.packTemp;
+  }
+  Packet out(payload.size() + zel_vesk_overhead(vesk));
+  const uint32_t rc = pack(vesk, kind, static_cast<uint32_t>(msgId), payload, out);
+  if (rc != VESK_OK)
+    reportPsdError(msg, XFER_RX, packSite, "zel_vesk_pack fail [ %s ]", veskText(vesk));
+  if (psd) msg.container.reset();  // consumed once packing was attempted
+
+  // The buffer is the caller's whenever packing was attempted.
+  *length = rc == VESK_OK ? out.size : 0;
+  *buffer = out.release();
+  return rc == VESK_OK ? ZEL_MARLO_SUCCESS : ZEL_MARLO_FAILURE;
+}
+
+int32_t recvFromBuffer(Msg &msg, const uint8_t *bytes, uint32_t count,
+                       ZEL_MARLO_VESK_TYPE_t kind, ZEL_MARLO_MSG_ID_t *msgId) {
+  Unpacked packet;
+  if (kind == ZEL_MARLO_VESK_TYPE_AFL_CL) {
+    if (unpack(msg.vesk, kind, bytes, count, packet) != VESK_OK) {
+      reportPsdError(msg, XFER_RX, 2021, "zel_vesk_unpack fail [ %s ]", veskText(msg.vesk));
+      return ZEL_MARLO_FAILURE;
+    }
+  } else if (kind == ZEL_MARLO_VESK_TYPE_CL) {
+    TempClHandle cl;
+    if (cl.h == nullptr) {
+      reportPsdError(msg, XFER_RX, 2053, "zel_vesk_init fail [ %s ]", veskText(cl.h));
+      return ZEL_MARLO_FAILURE;
+    }
+    if (unpack(cl.h, kind, bytes, count, packet) != VESK_OK) {
+      reportPsdError(msg, XFER_RX, 2077, "zel_vesk_unpack fail [ %s ]", veskText(cl.h));
+      return ZEL_MARLO_FAILURE;
+    }
+  } else {
+    reportPsdError(msg, XFER_RX, 2109, "unsupported ZEL_MARLO_VESK_TYPE_t [ %d ]", kind);
+    return ZEL_MARLO_FAILURE;
+  }
+  keepReceived(msg, packet, msgId);
+  return ZEL_MARLO_SUCCESS;
+}
+
+// The datagram psdxfer_recv hands over, released with free.
+struct Datagram {
+  ~Datagram() { std::free(data); }
+  uint8_t *data = nullptr;
+  uint32_t size = 0;
+};
+
+int32_t recvFromNetwork(Msg &msg, int32_t port, ZEL_MARLO_MSG_ID_t *msgId) {
+  psdxfer_link *link = nullptr;
+  if (psdxfer_openRx(&link, port) != 1) {
+    reportPsdError(msg, XFER_RX, 1917, "error in the psdxfer_openRx %s", "");
+    return ZEL_MARLO_FAILURE;
+  }
+  Datagram datagram;
+  if (psdxfer_recv(link, &datagram.data, &datagram.size) != 1) {
+    psdxfer_close(&link);
+    reportPsdError(msg, XFER_RX, 1932, "error in the psdxfer_recv %s", "");
+    return ZEL_MARLO_FAILURE;
+  }
+  if (psdxfer_close(&link) != 1) {
+    reportPsdError(msg, XFER_RX, 1946, "error in the psdxfer_close %s", "");
+    return ZEL_MARLO_FAILURE;
+  }
+  Unpacked packet;
+  if (unpack(msg.vesk, ZEL_MARLO_VESK_TYPE_AFL_CL, datagram.data, datagram.size, packet) !=
+      VESK_OK) {
+    reportPsdError(msg, XFER_RX, 1966, "zel_vesk_unpack fail [ %s ]", veskText(msg.vesk));
+    return ZEL_MARLO_FAILURE;
+  }
+  keepReceived(msg, packet, msgId);
+  return ZEL_MARLO_SUCCESS;
+}
+
+bool parse(Msg &msg, uint16_t *contentId) {
+  // The received container is released whatever the outcome.
+  std::optional<std::vector<uint8_t>> received = std::exchange(msg.rxPayload, std::nullopt);
+  Container c;
+  const uint8_t *bytes = received ? received->data() : nullptr;
+  const auto size = received ? static_cast<uint32_t>(received->size()) : 0u;
+  if (parseContainer(bytes, size, c) != 1) {
+    reportPsdError(msg, VESK_PARSE, 1704, "psdmsg_parse error  %s", "");
+    return false;
+  }
+  if (c.type != kPsdTypePsd) {
+    reportPsdError(msg, ZEL_MARLO_TYPE, 1718, "psd Type field not PSD !! error  %s", "");
+    return false;
+  }
+  if (c.format != kPsdFormatId3) {
+    reportPsdError(msg, ZEL_MARLO_FORMAT, 1732, "psd Format field not ID3 !! error  %s", "");
+    return false;
+  }
+  if (contentId != nullptr) *contentId = c.contentId;
+
+  const ZEL_MARLO_ID3_PSD_MSG_t tag{c.payloadLength, const_cast<uint8_t *>(c.payload)};
+  if (!zel::decodeId3Msg(&tag, msg)) {
+    reportPsdError(msg, SET_ID3, 1766, "cannot set the id3Msg %s", "");
+    return false;
+  }
+  return true;
+}
+
+// The message's ID3 tag, released on scope exit.
+struct Id3Tag {
+  ~Id3Tag() {
+    if (tag != nullptr) zel_marlo_freeId3PsdMsg(tag);
+  }
+  ZEL_MARLO_ID3_PSD_MSG_t *tag = nullptr;
+};
+
+bool create(Msg &msg, int32_t contentId) {
+  Id3Tag id3;
+  if (!zel::createValidId3Msg(msg, &id3.tag)) return false;
+  if (id3.tag->length == 0) {
+    reportPsdError(msg, E_SEND, 1809, "cannot send zero length pad message %s", "");
+    return false;
+  }
+  uint8_t *container = nullptr;
+  uint32_t length = id3.tag->length;
+  if (psdmsg_create(&container, id3.tag->data, kPsdTypePsd, kPsdFormatId3, 0, kPsdParam,
+                    static_cast<uint16_t>(contentId), &length) != 1) {
+    std::free(container);
+    msg.container.reset();
+    reportPsdError(msg, ZEL_MARLO_FORMAT, 1837, "error in the psdmsg_create %s", "");
+    return false;
+  }
+  // Replaces a container an earlier create left unsent.
+  msg.container.emplace(container, container + length);
+  std::free(container);
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZEL_MARLO_API int32_t zel_marlo_createPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, int32_t contentId) {
+  return zel::apiStatus(psdMsg, 1792, [&](Msg &msg) { return create(msg, contentId); });
+}
+
+ZEL_MARLO_API int32_t zel_marlo_sendPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, const char *host,
+                                           int32_t port, ZEL_MARLO_MSG_ID_t msgId) {
+  if (msgId != ZEL_MARLO_MSG_ID_PSD && msgId != ZEL_MARLO_MSG_ID_FLUSH) return ZEL_MARLO_FAILURE;
+  return zel::apiValue(psdMsg, 2165, int32_t{ZEL_MARLO_FAILURE}, [&](Msg &msg) {
+    return msgId == ZEL_MARLO_MSG_ID_PSD ? sendPsd(msg, host, port) : sendFlush(msg, host, port);
+  });
+}
+
+ZEL_MARLO_API int32_t zel_marlo_sendPsdMsgToBuffer(ZEL_MARLO_PSD_MSG_t *psdMsg, uint8_t **buffer,
+                                                   uint32_t *length,
+                                                   ZEL_MARLO_VESK_TYPE_t veskType,
+                                                   ZEL_MARLO_MSG_ID_t msgId) {
+  return zel::apiValue(psdMsg, 2401, int32_t{ZEL_MARLO_FAILURE}, [&](Msg &msg) {
+    if (msgId != ZEL_MARLO_MSG_ID_PSD && msgId != ZEL_MARLO_MSG_ID_FLUSH) {
+      reportPsdError(msg, XFER_RX, 2714, "unsupported ZEL_MARLO_MSG_ID_t [ %d ]", msgId);
+      return int32_t{ZEL_MARLO_FAILURE};
+    }
+    return sendToBuffer(msg, buffer, length, veskType, msgId);
+  });
+}
+
+ZEL_MARLO_API int32_t zel_marlo_recvPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, int32_t port,
+                                           ZEL_MARLO_MSG_ID_t *msgId) {
+  return zel::apiValue(psdMsg, 1903, int32_t{ZEL_MARLO_FAILURE},
+                       [&](Msg &msg) { return recvFromNetwork(msg, port, msgId); });
+}
+
+ZEL_MARLO_API int32_t zel_marlo_recvPsdMsgFromBuffer(ZEL_MARLO_PSD_MSG_t *psdMsg,
+                                                     const uint8_t *buffer, uint32_t length,
+                                                     ZEL_MARLO_VESK_TYPE_t veskType,
+                                                     ZEL_MARLO_MSG_ID_t *msgId) {
+  return zel::apiValue(psdMsg, 2007, int32_t{ZEL_MARLO_FAILURE}, [&](Msg &msg) {
+    return recvFromBuffer(msg, buffer, length, veskType, msgId);
+  });
+}
+
+ZEL_MARLO_API int32_t zel_marlo_parsePsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, uint16_t *contentId) {
+  return zel::apiStatus(psdMsg, 1686, [&](Msg &msg) { return parse(msg, contentId); });
+}
+
+ZEL_MARLO_API int32_t zel_marlo_sendRawPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, const char *host,
+                                              int32_t port) {
+  return zel::apiStatus(psdMsg, 2125, [&](Msg &msg) {
+    Id3Tag id3;
+    if (!zel::createValidId3Msg(msg, &id3.tag)) return false;
+    psdxfer_sendTo(port, host, id3.tag->data, id3.tag->length);  // the port as given
+    return true;
+  });
+}
+
+ZEL_MARLO_API int32_t zel_marlo_getPsdMsgLength(ZEL_MARLO_PSD_MSG_t *psdMsg, uint32_t *length) {
+  return zel::apiStatus(psdMsg, 1436, [&](Msg &msg) {
+    Id3Tag id3;
+    if (!zel::createValidId3Msg(msg, &id3.tag)) return false;
+    if (length != nullptr) *length = id3.tag->length;
+    return true;
+  });
+}
+
+}  // extern "C"

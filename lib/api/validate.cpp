@@ -1,0 +1,103 @@
+#include "api/validate.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "api/id3_codec.hpp"
+
+namespace zel {
+
+namespace {
+
+constexpr int32_t kMaxRecvAs = 8;
+constexpr size_t kDateLength = 8;  // YYYYMMDD, the bytes the tag carries
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+int32_t atoiSaturated(const char *text) {
+  const char *p = text;
+  while (isBlank(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  int64_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;  // saturated: stays huge
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+bool validateComment(Msg &msg) {
+  const PsdContent &c = msg.content;
+  if (!c.commentTitle && !c.commentDesc) return true;
+  if (!isSet(c.commentTitle)) {
+    reportPsdError(msg, E_FORMAT, 1020, "comment title required %s", "");
+    return false;
+  }
+  if (c.commentDesc && c.commentDesc->empty()) {
+    reportPsdError(msg, E_FORMAT, 1030, "comment description has zero length %s", "");
+    return false;
+  }
+  return true;
+}
+
+bool validateCommercial(Msg &msg) {
+  const PsdContent &c = msg.content;
+  if (!c.price && !c.validUntil && !c.contactUrl && !c.recvAs && !c.sellerName && !c.productDesc)
+    return true;
+  // All or nothing.
+  for (const Text *t : {&c.price, &c.contactUrl, &c.validUntil, &c.recvAs, &c.sellerName,
+                        &c.productDesc}) {
+    if (!isSet(*t)) {
+      reportPsdError(msg, E_FORMAT, 1074, "all commercial fields not specified %s", "");
+      return false;
+    }
+  }
+
+  const int32_t recvAs = atoiSaturated(c.recvAs->c_str());
+  if (recvAs < 0 || recvAs > kMaxRecvAs) {
+    reportPsdError(msg, E_FORMAT, 1084, "invalid commercial recvAs s code '%s'", c.recvAs->c_str());
+    return false;
+  }
+
+  const char *date = c.validUntil->c_str();
+  int year = -1, month = -1, day = -1;
+  std::sscanf(date, "%4d%2d%2d", &year, &month, &day);
+  if (year < 1970 || year > 9999) {
+    reportPsdError(msg, E_FORMAT, 1101, "invalid commercial validUntil year %s", date);
+    return false;
+  }
+  if (month < 1 || month > 12) {
+    reportPsdError(msg, E_FORMAT, 1110, "invalid commercial validUntil month %s", date);
+    return false;
+  }
+  // The tag carries exactly eight date bytes: a shorter date would go out as zeros.
+  if (day < 1 || day > 31 || std::strlen(date) < kDateLength) {
+    reportPsdError(msg, E_FORMAT, 1119, "invalid commercial validUntil day %s", date);
+    return false;
+  }
+  return true;
+}
+
+bool checkPsdContent(Msg &msg, ZEL_MARLO_ID3_PSD_MSG_t **trialTag) {
+  if (!validateComment(msg) || !validateCommercial(msg)) return false;
+  ZEL_MARLO_ID3_PSD_MSG_t *tag = createId3Msg(msg);
+  if (tag == nullptr) return false;
+  if (trialTag != nullptr)
+    *trialTag = tag;
+  else
+    zel_marlo_freeId3PsdMsg(tag);
+  return true;
+}
+
+bool checkPsdContent(Msg &msg) { return checkPsdContent(msg, nullptr); }
+
+}  // namespace zel

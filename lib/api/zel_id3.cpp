@@ -1,0 +1,284 @@
+#include "api/zel_id3.hpp"
+
+#include <id3tag.h>
+
+#include <span>
+
+#include "vesk/zel_bytes.hpp"
+
+namespace {
+
+constexpr uint8_t kMajorVersion = 3;
+constexpr size_t kHeaderLength = 10;
+constexpr size_t kMaxSyncsafe = 0x0FFFFFFF;  // 28 bits
+constexpr id3_ucs4_t kReplacement = 0xFFFD;
+
+// Counts the bytes it is given.
+class CountingSink {
+ public:
+  void put(uint8_t) { ++count_; }
+  void put(std::span<const uint8_t> bytes) { count_ += bytes.size(); }
+  size_t position() const { return count_; }
+  void patchU32be(size_t, uint32_t) {}
+  bool ok() const { return true; }
+
+ private:
+  size_t count_ = 0;
+};
+
+// Writes into a buffer of fixed size; a byte that does not fit marks the sink failed.
+class BufferSink {
+ public:
+  explicit BufferSink(std::span<uint8_t> out) : out_(out), writer_(out) {}
+  void put(uint8_t b) { ok_ = writer_.u8(b) && ok_; }
+  void put(std::span<const uint8_t> bytes) { ok_ = writer_.bytes(bytes) && ok_; }
+  size_t position() const { return writer_.position(); }
+  // Fills in a size field left open at offset at.
+  void patchU32be(size_t at, uint32_t value) {
+    if (at > out_.size()) {
+      ok_ = false;
+      return;
+    }
+    zel::ByteWriter field(out_.subspan(at));
+    ok_ = field.u32be(value) && ok_;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  std::span<uint8_t> out_;
+  zel::ByteWriter writer_;
+  bool ok_ = true;
+};
+
+uint32_t syncsafe(size_t v) {
+  return static_cast<uint32_t>((v & 0x7F) | ((v >> 7) & 0x7F) << 8 | ((v >> 14) & 0x7F) << 16 |
+                               ((v >> 21) & 0x7F) << 24);
+}
+
+bool isUnicodeScalar(id3_ucs4_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+
+template <class Sink>
+void putUtf16(Sink &out, id3_ucs4_t c) {
+  auto unit = [&out](uint32_t u) {
+    out.put(static_cast<uint8_t>(u >> 8));
+    out.put(static_cast<uint8_t>(u));
+  };
+  if (c >= 0x10000) {
+    c -= 0x10000;
+    unit(0xD800 + static_cast<uint32_t>(c >> 10));
+    unit(0xDC00 + static_cast<uint32_t>(c & 0x3FF));
+  } else {
+    unit(static_cast<uint32_t>(c));
+  }
+}
+
+template <class Sink>
+void putUtf8(Sink &out, id3_ucs4_t c) {
+  if (c < 0x80) {
+    out.put(static_cast<uint8_t>(c));
+  } else if (c < 0x800) {
+    out.put(static_cast<uint8_t>(0xC0 | c >> 6));
+    out.put(static_cast<uint8_t>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.put(static_cast<uint8_t>(0xE0 | c >> 12));
+    out.put(static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F)));
+    out.put(static_cast<uint8_t>(0x80 | (c & 0x3F)));
+  } else {
+    out.put(static_cast<uint8_t>(0xF0 | c >> 18));
+    out.put(static_cast<uint8_t>(0x80 | (c >> 12 & 0x3F)));
+    out.put(static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F)));
+    out.put(static_cast<uint8_t>(0x80 | (c & 0x3F)));
+  }
+}
+
+// One string in the text encoding, without terminator. A character that the encoding cannot
+// carry becomes '?' (ISO-8859-1) or U+FFFD (Unicode).
+template <class Sink>
+void putText(Sink &out, const id3_ucs4_t *text, int encoding) {
+  if (encoding == ID3_FIELD_TEXTENCODING_UTF_16) {
+    out.put(0xFE);
+    out.put(0xFF);
+  }
+  if (text == nullptr) return;
+  for (; *text != 0; ++text) {
+    id3_ucs4_t c = *text;
+    switch (encoding) {
+      case ID3_FIELD_TEXTENCODING_UTF_16:
+      case ID3_FIELD_TEXTENCODING_UTF_16BE:
+        putUtf16(out, isUnicodeScalar(c) ? c : kReplacement);
+        break;
+      case ID3_FIELD_TEXTENCODING_UTF_8:
+        putUtf8(out, isUnicodeScalar(c) ? c : kReplacement);
+        break;
+      default:
+        out.put(c <= 0xFF ? static_cast<uint8_t>(c) : uint8_t{'?'});
+        break;
+    }
+  }
+}
+
+template <class Sink>
+void putTerminator(Sink &out, int encoding) {
+  out.put(0);
+  if (encoding == ID3_FIELD_TEXTENCODING_UTF_16 || encoding == ID3_FIELD_TEXTENCODING_UTF_16BE)
+    out.put(0);
+}
+
+template <class Sink>
+void putLatin1(Sink &out, const id3_latin1_t *text) {
+  if (text == nullptr) return;
+  for (; *text != 0; ++text) out.put(*text);
+}
+
+template <class Sink>
+void putBigEndian(Sink &out, unsigned long value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out.put(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+int knownEncoding(long value) {
+  return value >= ID3_FIELD_TEXTENCODING_ISO_8859_1 && value <= ID3_FIELD_TEXTENCODING_UTF_8
+             ? static_cast<int>(value)
+             : ID3_FIELD_TEXTENCODING_ISO_8859_1;
+}
+
+// One field; terminated when it is not the last of its frame. A text-encoding field sets the
+// encoding of the strings after it.
+template <class Sink>
+void putField(Sink &out, const id3_field &field, int &encoding, bool terminated) {
+  const auto raw = [](const char *p, size_t n) {
+    return std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(p), n);
+  };
+  switch (field.type) {
+    case ID3_FIELD_TYPE_TEXTENCODING:
+      out.put(static_cast<uint8_t>(field.number.value));
+      encoding = knownEncoding(field.number.value);
+      break;
+    case ID3_FIELD_TYPE_INT8:
+      putBigEndian(out, static_cast<unsigned long>(field.number.value), 1);
+      break;
+    case ID3_FIELD_TYPE_INT16:
+      putBigEndian(out, static_cast<unsigned long>(field.number.value), 2);
+      break;
+    case ID3_FIELD_TYPE_INT24:
+      putBigEndian(out, static_cast<unsigned long>(field.number.value), 3);
+      break;
+    case ID3_FIELD_TYPE_INT32:
+      putBigEndian(out, static_cast<unsigned long>(field.number.value), 4);
+      break;
+    case ID3_FIELD_TYPE_LANGUAGE:
+      out.put(raw(field.immediate.value, 3));
+      break;
+    case ID3_FIELD_TYPE_FRAMEID:
+      out.put(raw(field.immediate.value, 4));
+      break;
+    case ID3_FIELD_TYPE_DATE:
+      out.put(raw(field.immediate.value, 8));
+      break;
+    case ID3_FIELD_TYPE_LATIN1:
+      putLatin1(out, id3_field_getlatin1(&field));
+      if (terminated) out.put(0);
+      break;
+    case ID3_FIELD_TYPE_LATIN1FULL:
+      putLatin1(out, id3_field_getfulllatin1(&field));
+      if (terminated) out.put(0);
+      break;
+    case ID3_FIELD_TYPE_LATIN1LIST:
+      for (unsigned i = 0; i < field.latin1list.nstrings; ++i) {
+        if (i > 0) out.put(0);
+        putLatin1(out, field.latin1list.strings[i]);
+      }
+      if (terminated) out.put(0);
+      break;
+    case ID3_FIELD_TYPE_STRING:
+      putText(out, id3_field_getstring(&field), encoding);
+      if (terminated) putTerminator(out, encoding);
+      break;
+    case ID3_FIELD_TYPE_STRINGFULL:
+      putText(out, id3_field_getfullstring(&field), encoding);
+      if (terminated) putTerminator(out, encoding);
+      break;
+    case ID3_FIELD_TYPE_STRINGLIST: {
+      const unsigned n = id3_field_getnstrings(&field);
+      if (n == 0) putText(out, nullptr, encoding);  // an empty string: its mark, if any
+      for (unsigned i = 0; i < n; ++i) {
+        if (i > 0) putTerminator(out, encoding);
+        putText(out, id3_field_getstrings(&field, i), encoding);
+      }
+      if (terminated) putTerminator(out, encoding);
+      break;
+    }
+    case ID3_FIELD_TYPE_INT32PLUS:
+    case ID3_FIELD_TYPE_BINARYDATA:
+      if (field.binary.data != nullptr) out.put(std::span(field.binary.data, field.binary.length));
+      break;
+  }
+}
+
+// The whole tag. False when a size does not fit its field.
+template <class Sink>
+bool putTag(Sink &out, const id3_tag &tag) {
+  if (tag.nframes == 0) return true;
+  out.put(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>("ID3"), 3));
+  out.put(kMajorVersion);
+  out.put(0);  // revision
+  out.put(0);  // flags
+  const size_t tagSizeAt = out.position();
+  putBigEndian(out, 0, 4);
+
+  bool fits = true;
+  for (unsigned i = 0; i < tag.nframes; ++i) {
+    const id3_frame *frame = tag.frames[i];
+    if (frame == nullptr) continue;
+    out.put(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(frame->id), 4));
+    const size_t frameSizeAt = out.position();
+    putBigEndian(out, 0, 4);
+    putBigEndian(out, 0, 2);  // flags
+    const size_t dataStart = out.position();
+
+    int encoding = ID3_FIELD_TEXTENCODING_ISO_8859_1;
+    for (unsigned j = 0; j < frame->nfields; ++j) {
+      const id3_field *field = id3_frame_field(frame, j);
+      if (field != nullptr) putField(out, *field, encoding, j + 1 < frame->nfields);
+    }
+    const size_t dataSize = out.position() - dataStart;
+    fits = fits && dataSize <= UINT32_MAX;
+    out.patchU32be(frameSizeAt, static_cast<uint32_t>(dataSize));
+  }
+  const size_t tagSize = out.position() - kHeaderLength;
+  fits = fits && tagSize <= kMaxSyncsafe;
+  out.patchU32be(tagSizeAt, syncsafe(tagSize));
+  return fits;
+}
+
+}  // namespace
+
+const char *zel_id3_version() { return "zel_id3 v2.3_r4 Apr  9 2008"; }
+
+size_t zel_id3_length(const id3_tag *tag) {
+  if (tag == nullptr) return 0;
+  CountingSink counter;
+  putTag(counter, *tag);
+  return counter.position();
+}
+
+bool zel_id3_render(const id3_tag *tag, uint8_t *out, size_t size) {
+  if (tag == nullptr) return size == 0;
+  BufferSink sink(std::span(out, size));
+  return putTag(sink, *tag) && sink.ok() && sink.position() == size;
+}
+
+size_t zel_id3_field_length(const id3_field *field, int encoding) {
+  if (field == nullptr) return 0;
+  CountingSink counter;
+  encoding = knownEncoding(encoding);
+  putField(counter, *field, encoding, false);
+  return counter.position();
+}
+
+bool zel_id3_render_field(const id3_field *field, int encoding, uint8_t *out, size_t size) {
+  if (field == nullptr) return size == 0;
+  BufferSink sink(std::span(out, size));
+  encoding = knownEncoding(encoding);
+  putField(sink, *field, encoding, false);
+  return sink.ok() && sink.position() == size;
+}

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "api/handle.hpp"
+#include "api/validate.hpp"
+#include "id3_support.hpp"
+#include "support/log_capture.hpp"
+
+namespace {
+
+using zel::test::Handle;
+
+struct Commercial {
+  const char *price = "USD10.0";
+  const char *validUntil = "20041231";
+  const char *contactUrl = "http://shop";
+  const char *recvAs = "0";
+  const char *sellerName = "Seller";
+  const char *productDesc = "Product";
+};
+
+void setCommercial(ZEL_MARLO_PSD_MSG_t *msg, const Commercial &c) {
+  zel_marlo_setPsdCommercial(msg, c.price, c.validUntil, c.contactUrl, c.recvAs, c.sellerName,
+                             c.productDesc);
+}
+
+// "" when the message passes, else its report.
+std::string verdict(const Handle &msg) {
+  if (zel_marlo_validatePsdMsg(msg) == ZEL_MARLO_SUCCESS) return "";
+  EXPECT_EQ(msg.errorNum(), E_FORMAT);
+  return msg.errorText();
+}
+
+TEST(Validate, EmptyMessagePasses) {
+  Handle msg;
+  EXPECT_EQ(verdict(msg), "");
+  EXPECT_EQ(msg.errorNum(), 0);
+}
+
+TEST(Validate, CommentNeedsATitle) {
+  struct Case {
+    const char *title, *desc, *report;
+  } cases[] = {
+      {nullptr, "desc", "orvo[1020]: E_FORMAT comment title required "},
+      {"title", nullptr, ""},
+      {"title", "desc", ""},
+  };
+  for (const Case &c : cases) {
+    Handle msg;
+    zel_marlo_setPsdComment(msg, c.title, c.desc);
+    EXPECT_EQ(verdict(msg), c.report) << (c.title ? c.title : "-") << "/" << (c.desc ? c.desc : "-");
+  }
+}
+
+TEST(Validate, PresentEmptyCommentTexts) {
+  // Only decoding stores empty texts; the rules see them through the block itself.
+  Handle msg;
+  msg.get()->content.commentTitle = "t";
+  msg.get()->content.commentDesc = "";
+  EXPECT_FALSE(zel::validateComment(*msg.get()));
+  EXPECT_EQ(msg.errorText(), "orvo[1030]: E_FORMAT comment description has zero length ");
+
+  msg.get()->content.commentTitle = "";
+  msg.get()->content.commentDesc = "d";
+  EXPECT_FALSE(zel::validateComment(*msg.get()));
+  EXPECT_EQ(msg.errorText(), "orvo[1020]: E_FORMAT comment title required ");
+}
+
+TEST(Validate, CommercialIsAllOrNothingEvenWhenDisabled) {
+  const char *Commercial::*fields[] = {&Commercial::price,      &Commercial::validUntil,
+                                       &Commercial::contactUrl, &Commercial::recvAs,
+                                       &Commercial::sellerName, &Commercial::productDesc};
+  for (auto field : fields) {
+    Handle msg;
+    Commercial c;
+    c.*field = nullptr;
+    setCommercial(msg, c);
+    EXPECT_EQ(zel_marlo_isPsdCommercialEnabled(msg), 0);
+    EXPECT_EQ(verdict(msg), "orvo[1074]: E_FORMAT all commercial fields not specified ");
+  }
+  Handle defaults;
+  setCommercial(defaults, Commercial{});
+  EXPECT_EQ(verdict(defaults), "");
+}
+
+TEST(Validate, ReceivedAsCode) {
+  struct Case {
+    const char *recvAs;
+    bool passes;
+  } cases[] = {
+      {"0", true},          {"8", true},           {"08", true},
+      {" 3", true},         {"+5", true},          {"no digits", true},
+      {"2x", true},         {"9", false},          {"-1", false},
+      {"4294967297", false}, {"-4294967295", false}, {"99999999999999999999", false},
+  };
+  for (const Case &c : cases) {
+    Handle msg;
+    Commercial com;
+    com.recvAs = c.recvAs;
+    setCommercial(msg, com);
+    const std::string expected =
+        c.passes ? "" : std::string("orvo[1084]: E_FORMAT invalid commercial recvAs s code '") +
+                            c.recvAs + "'";
+    EXPECT_EQ(verdict(msg), expected) << "recvAs '" << c.recvAs << "'";
+  }
+}
+
+TEST(Validate, ValidUntilDate) {
+  struct Case {
+    const char *date;
+    int report;  // 0: passes
+  } cases[] = {
+      {"20041231", 0},     {"99991231", 0},     {"19700101", 0},   {"20040231", 0},
+      {"20041231abc", 0},  {"19691231", 1101},  {"10001231", 1101}, {"abcdefgh", 1101},
+      {"2004", 1110},      {"200413", 1110},    {"20041300", 1110}, {"20040000", 1110},
+      {"20040100", 1119},  {"20040132", 1119},  {"2004123", 1119},  {"200412", 1119},
+  };
+  for (const Case &c : cases) {
+    Handle msg;
+    Commercial com;
+    com.validUntil = c.date;
+    setCommercial(msg, com);
+    std::string expected;
+    if (c.report != 0) {
+      const char *part = c.report == 1101 ? "year" : c.report == 1110 ? "month" : "day";
+      expected = "orvo[" + std::to_string(c.report) + "]: E_FORMAT invalid commercial validUntil " +
+                 part + " " + c.date;
+    }
+    EXPECT_EQ(verdict(msg), expected) << "validUntil '" << c.date << "'";
+  }
+}
+
+TEST(Validate, FirstFailingRuleWins) {
+  Handle msg;
+  zel_marlo_setPsdComment(msg, nullptr, "desc");
+  Commercial com;
+  com.recvAs = "9";
+  setCommercial(msg, com);
+  EXPECT_EQ(verdict(msg), "orvo[1020]: E_FORMAT comment title required ");
+}
+
+TEST(Validate, TrialEncodingMustFit) {
+  Handle msg;
+  zel_marlo_setPsdTitle(msg, std::string(1004, 'a').c_str());  // a tag of 1025 bytes
+  EXPECT_EQ(verdict(msg), "orvo[730]: E_FORMAT pad message too long, '1025 bytes'");
+  zel_marlo_enablePsdCore(msg, 0);  // only enabled groups are encoded
+  EXPECT_EQ(zel_marlo_validatePsdMsg(msg), ZEL_MARLO_SUCCESS);
+}
+
+TEST(Validate, PassingKeepsAnEarlierError) {
+  Handle msg;
+  zel_marlo_setPsdComment(msg, nullptr, "desc");
+  EXPECT_EQ(zel_marlo_validatePsdMsg(msg), ZEL_MARLO_FAILURE);
+  zel_marlo_setPsdComment(msg, "title", "desc");
+  EXPECT_EQ(zel_marlo_validatePsdMsg(msg), ZEL_MARLO_SUCCESS);
+  EXPECT_EQ(msg.errorText(), "orvo[1020]: E_FORMAT comment title required ");
+}
+
+TEST(Validate, BadHandle) {
+  zel::test::LogCapture log;
+  EXPECT_EQ(zel_marlo_validatePsdMsg(nullptr), ZEL_MARLO_FAILURE);
+  EXPECT_EQ(log.take(), "orvoapi[1421]: BAD HANDLE - handle=0x0\n");
+}
+
+TEST(Validate, ReportsAreLoggedAndFitTheirBuffer) {
+  zel::test::LogCapture log;
+  Handle msg;
+  Commercial com;
+  const std::string longDate = "1969" + std::string(300, '1');
+  com.validUntil = longDate.c_str();
+  setCommercial(msg, com);
+  EXPECT_EQ(zel_marlo_validatePsdMsg(msg), ZEL_MARLO_FAILURE);
+  EXPECT_EQ(msg.errorText().size(), 127u);
+  EXPECT_EQ(msg.errorText().rfind("orvo[1101]: E_FORMAT invalid commercial validUntil year 1969", 0), 0u);
+  EXPECT_EQ(log.take(), msg.errorText() + "\n");
+}
+
+}  // namespace

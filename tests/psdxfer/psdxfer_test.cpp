@@ -1,0 +1,271 @@
+// The UDP link on the loopback address. Every wait is bounded: a receive runs only after poll
+// has seen a datagram, and the receive sockets time out besides.
+#include "psdxfer/psdxfer.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr const char *kLoopback = "127.0.0.1";
+constexpr int kWaitMs = 5000;
+
+// A port that was free a moment ago: bind port 0 on the loopback address and read it back.
+int32_t freePort() {
+  const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int32_t port = 0;
+  if (::bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+      ::getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  ::close(sock);
+  return port;
+}
+
+// A receive link on a free port that closes itself.
+struct RxLink {
+  RxLink() {
+    for (int attempt = 0; attempt < 5 && link == nullptr; ++attempt) {
+      port = freePort();
+      if (port != 0) psdxfer_openRx(&link, port);
+    }
+    if (link != nullptr) {
+      timeval timeout{5, 0};  // a safety net beside the poll below
+      ::setsockopt(link->sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+  }
+  ~RxLink() {
+    if (link != nullptr) psdxfer_close(&link);
+  }
+  RxLink(const RxLink &) = delete;
+  RxLink &operator=(const RxLink &) = delete;
+
+  bool readable(int ms = kWaitMs) const {
+    pollfd p{link->sock, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+  }
+
+  // Waits (bounded) for one datagram and receives it; the block is copied and freed.
+  int32_t receive(Bytes &out) {
+    if (!readable()) return 0;
+    uint8_t *data = nullptr;
+    uint32_t length = 0xFFFF;
+    const int32_t rc = psdxfer_recv(link, &data, &length);
+    if (rc == 1) {
+      EXPECT_NE(data, nullptr);
+      out.assign(data, data + length);
+      std::free(data);
+    }
+    return rc;
+  }
+
+  psdxfer_link *link = nullptr;
+  int32_t port = 0;
+};
+
+Bytes pattern(size_t n) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 13 + i / 256);
+  return b;
+}
+
+struct TxLink {
+  TxLink(int32_t port, const char *host) { EXPECT_EQ(psdxfer_openTx(&link, port, host), 1); }
+  ~TxLink() {
+    if (link != nullptr) psdxfer_close(&link);
+  }
+  TxLink(const TxLink &) = delete;
+  TxLink &operator=(const TxLink &) = delete;
+  psdxfer_link *link = nullptr;
+};
+
+TEST(Psdxfer, OneDatagramEachWay) {
+  RxLink rx;
+  ASSERT_NE(rx.link, nullptr);
+  EXPECT_STREQ(psdxfer_getLastError(), "success to create recv psdxfer link");
+  EXPECT_EQ(rx.link->port, rx.port);
+  EXPECT_STREQ(rx.link->host, "N/A");
+
+  const Bytes first = {1, 2, 3, 4, 5};
+  TxLink tx(rx.port, kLoopback);
+  ASSERT_NE(tx.link, nullptr);
+  EXPECT_STREQ(tx.link->host, kLoopback);
+  ASSERT_EQ(psdxfer_send(tx.link, first.data(), 5), 1);
+  Bytes got;
+  ASSERT_EQ(rx.receive(got), 1);
+  EXPECT_EQ(got, first);
+
+  const Bytes second = pattern(300);
+  ASSERT_EQ(psdxfer_sendTo(rx.port, kLoopback, second.data(), 300), 1);
+  ASSERT_EQ(rx.receive(got), 1);
+  EXPECT_EQ(got, second);
+
+  // By name as well.
+  ASSERT_EQ(psdxfer_sendTo(rx.port, "localhost", first.data(), 3), 1);
+  ASSERT_EQ(rx.receive(got), 1);
+  EXPECT_EQ(got, Bytes(first.begin(), first.begin() + 3));
+}
+
+TEST(Psdxfer, ZeroByteDatagram) {
+  RxLink rx;
+  ASSERT_NE(rx.link, nullptr);
+  TxLink tx(rx.port, kLoopback);
+  ASSERT_EQ(psdxfer_send(tx.link, nullptr, 0), 1);
+  Bytes got = {9};
+  ASSERT_EQ(rx.receive(got), 1);
+  EXPECT_TRUE(got.empty());
+
+  // The one-shot send sends nothing at all for 0 bytes.
+  ASSERT_EQ(psdxfer_sendTo(rx.port, kLoopback, nullptr, 0), 1);
+  EXPECT_FALSE(rx.readable(200));
+}
+
+TEST(Psdxfer, LargestDatagramArrivesWhole) {
+  RxLink rx;
+  ASSERT_NE(rx.link, nullptr);
+  TxLink tx(rx.port, kLoopback);
+  const Bytes largest = pattern(PSDXFER_MAX_DATAGRAM);
+  ASSERT_EQ(psdxfer_send(tx.link, largest.data(), PSDXFER_MAX_DATAGRAM), 1);
+  Bytes got;
+  ASSERT_EQ(rx.receive(got), 1);
+  EXPECT_EQ(got, largest);
+
+  const Bytes longer = pattern(PSDXFER_MAX_DATAGRAM + 1);
+  EXPECT_EQ(psdxfer_send(tx.link, longer.data(), PSDXFER_MAX_DATAGRAM + 1), 2);
+  EXPECT_STREQ(psdxfer_getLastError(), "send buffer is exceeding udp limit");
+  EXPECT_FALSE(rx.readable(200));
+}
+
+TEST(Psdxfer, LongerDatagramIsRefusedNotCut) {
+  RxLink rx;
+  ASSERT_NE(rx.link, nullptr);
+  const Bytes longer = pattern(PSDXFER_MAX_DATAGRAM + 1);
+  ASSERT_EQ(psdxfer_sendTo(rx.port, kLoopback, longer.data(), PSDXFER_MAX_DATAGRAM + 1), 1);
+  Bytes got = {7};
+  EXPECT_EQ(rx.receive(got), 2);
+  EXPECT_EQ(got, Bytes{7});
+  EXPECT_STREQ(psdxfer_getLastError(), "received datagram is exceeding udp limit");
+
+  // The refused datagram is gone; the next one comes through.
+  const Bytes next = {4, 2};
+  ASSERT_EQ(psdxfer_sendTo(rx.port, kLoopback, next.data(), 2), 1);
+  ASSERT_EQ(rx.receive(got), 1);
+  EXPECT_EQ(got, next);
+}
+
+TEST(Psdxfer, DatagramRefusedForGoodStillReturns) {
+  RxLink rx;
+  ASSERT_NE(rx.link, nullptr);
+  const Bytes tooLong = pattern(70000);  // beyond any UDP datagram
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(psdxfer_sendTo(rx.port, kLoopback, tooLong.data(), 70000), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_STREQ(psdxfer_getLastError(), "failed to send the msg");
+}
+
+TEST(Psdxfer, ReceiveLinkNeedsAPort) {
+  psdxfer_link *link = nullptr;
+  EXPECT_EQ(psdxfer_openRx(&link, 0), 2);
+  EXPECT_EQ(link, nullptr);
+  EXPECT_STREQ(psdxfer_getLastError(), "Invalid args");
+  EXPECT_EQ(psdxfer_openRx(nullptr, 4000), 2);
+}
+
+TEST(Psdxfer, PortInUsePrintsTheBindFailure) {
+  // A socket without address reuse holds the port.
+  const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+
+  psdxfer_link *link = nullptr;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(psdxfer_openRx(&link, ntohs(addr.sin_port)), 2);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "bind() fail --> 98 \n");  // EADDRINUSE
+  EXPECT_EQ(link, nullptr);
+  ::close(holder);
+}
+
+TEST(Psdxfer, UnresolvableHost) {
+  // A label longer than 63 bytes: the resolver refuses it without asking any name server.
+  const std::string name = std::string(70, 'x') + ".invalid";
+  const char *host = name.c_str();
+  const uint8_t byte = 1;
+  EXPECT_EQ(psdxfer_sendTo(4000, host, &byte, 1), 2);
+  EXPECT_STREQ(psdxfer_getLastError(), "Invalid arg");
+  EXPECT_EQ(psdxfer_sendTo(4000, nullptr, &byte, 1), 2);
+
+  // A transmit link resolves its host at each send.
+  TxLink tx(4000, host);
+  ASSERT_NE(tx.link, nullptr);
+  EXPECT_EQ(psdxfer_send(tx.link, &byte, 1), 2);
+  EXPECT_EQ(std::string(psdxfer_getLastError()), "unresolved hostname " + name);
+}
+
+TEST(Psdxfer, CloseTwice) {
+  RxLink rx;
+  ASSERT_NE(rx.link, nullptr);
+  psdxfer_link *link = rx.link;
+  ASSERT_EQ(psdxfer_close(&link), 1);
+  EXPECT_EQ(link, nullptr);
+  EXPECT_EQ(psdxfer_close(&link), 2);
+  EXPECT_STREQ(psdxfer_getLastError(), "Invalid arg");
+  EXPECT_EQ(psdxfer_close(nullptr), 2);
+  rx.link = nullptr;
+}
+
+TEST(Psdxfer, ArgumentTexts) {
+  char expected[100];
+  uint8_t *data = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(psdxfer_recv(nullptr, &data, &length), 2);
+  std::snprintf(expected, sizeof expected, "invalid args, 0, %x, %x",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(&data)),
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(&length)));
+  EXPECT_STREQ(psdxfer_getLastError(), expected);
+
+  const uint8_t byte = 0;
+  EXPECT_EQ(psdxfer_send(nullptr, &byte, 5), 2);
+  std::snprintf(expected, sizeof expected, "invalid args, 0, %x, 5",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(&byte)));
+  EXPECT_STREQ(psdxfer_getLastError(), expected);
+
+  psdxfer_link *link = nullptr;
+  EXPECT_EQ(psdxfer_openTx(&link, 4000, nullptr), 2);
+  EXPECT_STREQ(psdxfer_getLastError(), "Invalid arg");
+  EXPECT_EQ(psdxfer_openTx(nullptr, 4000, kLoopback), 2);
+}
+
+TEST(Psdxfer, HostMustFitTheLink) {
+  const std::string longest(199, 'h');
+  TxLink fits(4000, longest.c_str());
+  ASSERT_NE(fits.link, nullptr);
+  EXPECT_EQ(fits.link->host, longest);
+
+  const std::string tooLong(200, 'h');
+  psdxfer_link *link = nullptr;
+  EXPECT_EQ(psdxfer_openTx(&link, 4000, tooLong.c_str()), 2);
+  EXPECT_EQ(link, nullptr);
+  EXPECT_STREQ(psdxfer_getLastError(), "Invalid arg");
+}
+
+}  // namespace
