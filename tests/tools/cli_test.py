@@ -614,6 +614,16 @@ class EndToEnd(ToolTest):
                 self.assertIn(b"\norvo[1966]: XFER_RX zel_vesk_unpack fail [ ", got.out)
                 self.assertNotIn(b"done.", got.out)
 
+    def test_save_file_that_cannot_be_written_ends_with_status_1(self):
+        bad = self.path("no/such/dir/rx.id3")
+        receiver, port, _ = self.start_receiver("-n", "2", "-f", bad)
+        self.assertEnds(run(TX, "-n", "1", "-k", "127.0.0.1:%d" % port), 0)
+        got = receiver.finish()
+        self.assertEnds(got, 1)
+        self.assertTrue(got.out.endswith(
+            b"orvo[1582]: E_FILE file open failed for '" + bad.encode() + b"'\n"
+            b"orvorx[512]: zel_marlo_saveId3PsdFile failed\n"))
+
     def test_container_that_is_not_psd_ends_with_status_1(self):
         # A valid packet whose container says type 5: the parse fails, the program ends.
         receiver, port, _ = self.start_receiver("-n", "2")

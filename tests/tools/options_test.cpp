@@ -141,7 +141,8 @@ TEST(TxOptions, HexIdentifierIsReadFromTheEnd) {
       {"0x0A0b", {0x0B, 0x0A}},
       {"0X", {}},
       {"0Xff00", {0x00, 0xFF}},
-      {"--ab", {0xAB}},  // the first two characters are not looked at
+      // The first two characters are not looked at.
+      {"--ab", {0xAB}},
   };
   for (const Case &c : cases) {
     const TxRun run = tx({"-B", c.hex});
@@ -186,11 +187,9 @@ TEST(TxOptions, SwitchesReadTheirFirstLetter) {
   const Case cases[] = {
       {"-w", &txSettings::enableCore, "Error -- invalid enableCore option 'x' (T/F)\n"},
       {"-y", &txSettings::enableComment, "Error -- invalid enableComment option 'x' (T/F)\n"},
-      {"-z", &txSettings::enableCommercial,
-       "Error -- invalid enableCommercial option 'x' (T/F)\n"},
+      {"-z", &txSettings::enableCommercial, "Error -- invalid enableCommercial option 'x' (T/F)\n"},
       {"-b", &txSettings::enableUfid, "Error -- invalid enableUfid option 'x' (T/F)\n"},
-      {"-o", &txSettings::autoId,
-       "Error -- invalid auto psd message counter option 'x' (T/F)\n"},
+      {"-o", &txSettings::autoId, "Error -- invalid auto psd message counter option 'x' (T/F)\n"},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(tx({c.option, "true"}).settings.*c.field, 1) << c.option;
@@ -288,8 +287,7 @@ TEST(TxOptions, TextOptionsAreCopiedAndCutTo1024WithAWarning) {
       {"-u", "--comrContactUrl", &txSettings::comrContactUrl, "commercial contact url"},
       {"-r", "--comrRecvAs", &txSettings::comrRecvAs, "commercial receive as"},
       {"-s", "--comrSellerName", &txSettings::comrSellerName, "commercial seller name"},
-      {"-d", "--comrProductDesc", &txSettings::comrProductDesc,
-       "commercial product description"},
+      {"-d", "--comrProductDesc", &txSettings::comrProductDesc, "commercial product description"},
       {"-I", "--ufidOwnerId", &txSettings::ufidOwnerId, "ufid owner ID"},
   };
   for (const Case &c : cases) {
@@ -361,13 +359,14 @@ TEST(TxOptions, HelpOnlyAsTheOnlyArgument) {
   const char *error = "Error -- invalid option. For help, type \"prog --help\" or -? \n";
   expectTxError(tx({"-h", "-n", "1"}), error);
   expectTxError(tx({"-n", "1", "--help"}), error);
-  expectTxError(tx({"-Q"}), error);           // getopt_long reports unknown options as '?'
+  expectTxError(tx({"-Q"}), error);  // getopt_long reports unknown options as '?'
   expectTxError(tx({"--nosuch", "x"}), error);
-  expectTxError(tx({"-n"}), error);           // a missing argument, too
+  expectTxError(tx({"-n"}), error);  // a missing argument, too
 }
 
 TEST(TxOptions, LeftoverArgumentsAreAnError) {
-  expectTxError(tx({"-n", "1", "extra"}), "Error -- invalid option elements optind-->3 argc-->4 \n");
+  expectTxError(tx({"-n", "1", "extra"}),
+                "Error -- invalid option elements optind-->3 argc-->4 \n");
   // getopt_long moves the leftovers behind the options.
   expectTxError(tx({"extra", "more", "-n", "1"}),
                 "Error -- invalid option elements optind-->3 argc-->5 \n");
@@ -408,8 +407,8 @@ TEST(RxOptions, CountAndPort) {
     const RxRun run = rx({"-p", "4000", "-p", bad});
     EXPECT_EQ(run.parse.action, RxAction::run);
     EXPECT_EQ(run.settings.listenPort, 11000) << bad;
-    EXPECT_EQ(run.out, "Error -- invalid port number in --> '" + std::string(bad) +
-                           "' using default \n");
+    EXPECT_EQ(run.out,
+              "Error -- invalid port number in --> '" + std::string(bad) + "' using default \n");
   }
 }
 

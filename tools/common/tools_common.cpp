@@ -30,9 +30,7 @@ int readSwitch(const char *arg) {
   }
 }
 
-std::string keepName(const char *arg, size_t max) {
-  return std::string(arg, ::strnlen(arg, max));
-}
+std::string keepName(const char *arg, size_t max) { return std::string(arg, ::strnlen(arg, max)); }
 
 bool isLoneHelpRequest(int argc, char *const *argv) {
   if (argc != 2) return false;

@@ -43,8 +43,8 @@ int applySwitches(ZEL_MARLO_PSD_MSG_t *msg, const rxSettings &settings) {
        "zel_marlo_enablePsdCore"},
       {settings.enableComment, zel_marlo_enablePsdComment, zel_marlo_isPsdCommentEnabled, 454,
        "zel_marlo_enablePsdComment"},
-      {settings.enableCommercial, zel_marlo_enablePsdCommercial,
-       zel_marlo_isPsdCommercialEnabled, 461, "zel_marlo_enablePsdCommercial"},
+      {settings.enableCommercial, zel_marlo_enablePsdCommercial, zel_marlo_isPsdCommercialEnabled,
+       461, "zel_marlo_enablePsdCommercial"},
       {settings.enableUfid, zel_marlo_enablePsdUfid, zel_marlo_isPsdUfidEnabled, 468,
        "zel_marlo_enablePsdUfid"},
   };
@@ -100,9 +100,8 @@ int receiveOne(const rxSettings &settings) {
   if (zel_marlo_getId3PsdMsg(msg, &tag) != ZEL_MARLO_SUCCESS) {
     return failed(528, "zel_marlo_getId3PsdMsg", msg);
   }
-  if (settings.rawPort != -1 &&
-      zel_marlo_sendRawPsdMsg(msg, settings.rawHost.c_str(), settings.rawPort) !=
-          ZEL_MARLO_SUCCESS) {
+  if (settings.rawPort != -1 && zel_marlo_sendRawPsdMsg(msg, settings.rawHost.c_str(),
+                                                        settings.rawPort) != ZEL_MARLO_SUCCESS) {
     return failed(547, "zel_marlo_sendRawPsdMsg", msg, tag);
   }
   if (zel_marlo_freeId3PsdMsg(tag) != ZEL_MARLO_SUCCESS) {

@@ -11,18 +11,18 @@
 namespace zel::tools {
 
 inline constexpr const char *kRxName = "orvorx v2.0w Jul 17 2008";
-inline constexpr size_t kRxNameMax = 127;      // longest file name or host kept
+inline constexpr size_t kRxNameMax = 127;     // longest file name or host kept
 inline constexpr int kRxListenPort = 11000;   // the exciter's port
 inline constexpr int kRxForwardPort = 10001;  // where bare tags go when no port is given
 inline constexpr int kRxExitFailure = 1;
 
 // Everything a run of marlorx is told by its command line.
 struct rxSettings {
-  int count = -1;         // messages to receive; -1 = no limit
-  std::string saveFile;   // empty: no saving
+  int count = -1;        // messages to receive; -1 = no limit
+  std::string saveFile;  // empty: no saving
   int listenPort = kRxListenPort;
-  std::string rawHost;    // where bare ID3 tags are forwarded
-  int rawPort = -1;       // -1: nothing is forwarded
+  std::string rawHost;  // where bare ID3 tags are forwarded
+  int rawPort = -1;     // -1: nothing is forwarded
   bool enableCore = true;
   bool enableComment = true;
   bool enableCommercial = true;

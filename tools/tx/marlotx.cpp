@@ -70,8 +70,7 @@ void printListing(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings) {
   printText("    Artist                   --> '%s'\n", zel_marlo_getPsdArtist(msg));
   printText("    Album                    --> '%s'\n", zel_marlo_getPsdAlbum(msg));
   printText("    Genre                    --> '%s'\n", zel_marlo_getPsdGenre(msg));
-  std::printf("    is Comment PSD enabled   --> %s\n",
-              yesNo(zel_marlo_isPsdCommentEnabled(msg)));
+  std::printf("    is Comment PSD enabled   --> %s\n", yesNo(zel_marlo_isPsdCommentEnabled(msg)));
   printText("    Comment Title            --> '%s'\n", zel_marlo_getPsdCommentTitle(msg));
   printText("    Comment Desc             --> '%s'\n", zel_marlo_getPsdCommentDesc(msg));
   std::printf("    is Commercial PSD enabled--> %s\n",
@@ -107,8 +106,8 @@ Step enableGroups(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings) {
        "zel_marlo_enablePsdCore"},
       {settings.enableComment, zel_marlo_enablePsdComment, zel_marlo_isPsdCommentEnabled, 976,
        "zel_marlo_enablePsdComment"},
-      {settings.enableCommercial, zel_marlo_enablePsdCommercial,
-       zel_marlo_isPsdCommercialEnabled, 983, "zel_marlo_enablePsdCommercial"},
+      {settings.enableCommercial, zel_marlo_enablePsdCommercial, zel_marlo_isPsdCommercialEnabled,
+       983, "zel_marlo_enablePsdCommercial"},
       {settings.enableUfid, zel_marlo_enablePsdUfid, zel_marlo_isPsdUfidEnabled, 990,
        "zel_marlo_enablePsdUfid"},
   };
@@ -167,8 +166,7 @@ Step setValues(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings, long long &
 }
 
 // Builds, lists, checks, saves, prints and sends one message.
-Step buildAndSend(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings,
-                  long long &titleCounter) {
+Step buildAndSend(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings, long long &titleCounter) {
   Step step = enableGroups(msg, settings);
   if (!step.ok) return step;
 
