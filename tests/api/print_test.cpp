@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <regex>
+#include <cctype>
 #include <string>
 
 #include "api/zel_marlo.h"
@@ -93,12 +93,20 @@ TEST_F(Print, HeadingWithLengthAndTime) {
   const size_t n = std::fread(buf, 1, sizeof buf - 1, out);
   std::fclose(out);
   const std::string text(buf, n);
-  // ctime: "Wed Jun 30 21:49:08 1993\n"
-  EXPECT_TRUE(std::regex_match(
-      text, std::regex("PSD message of length 23 bytes printed on "
-                       "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n"
-                       "title: -->Hi\n\n")))
-      << text;
+  // The time is ctime's text: "Wed Jun 30 21:49:08 1993\n", 24 characters and a line feed.
+  const std::string head = "PSD message of length 23 bytes printed on ";
+  ASSERT_EQ(text.size(), head.size() + 25 + std::string("title: -->Hi\n\n").size()) << text;
+  EXPECT_EQ(text.substr(0, head.size()), head);
+  const std::string when = text.substr(head.size(), 25);
+  const std::string shape = "AAA AAA 00 00:00:00 0000\n";  // A: a letter, 0: a digit
+  for (size_t i = 0; i < shape.size(); ++i) {
+    const char c = when[i], s = shape[i];
+    const bool ok = s == 'A' ? std::isalpha(static_cast<unsigned char>(c)) != 0
+                    : s == '0' ? std::isdigit(static_cast<unsigned char>(c)) != 0 || (i == 8 && c == ' ')
+                               : c == s;
+    EXPECT_TRUE(ok) << "time text " << when << " at " << i;
+  }
+  EXPECT_EQ(text.substr(head.size() + 25), "title: -->Hi\n\n");
 
   ::testing::internal::CaptureStdout();  // a null stream is standard output
   EXPECT_EQ(zel_marlo_fprintPsdMsg(msg_, nullptr, 0), ZEL_MARLO_SUCCESS);
