@@ -54,13 +54,14 @@ def main():
     writer = sys.argv[1]
     with tempfile.TemporaryDirectory() as directory:
         subprocess.run([writer, directory], check=True, timeout=60)
-        failures = []
-        for encoding in range(4):
-            failures += check(os.path.join(directory, "zel_enc%d.id3" % encoding), encoding)
-    for failure in failures:
-        print(failure)
-    print("%d passed, %d failed" % (4 if not failures else 0, 1 if failures else 0))
-    return 1 if failures else 0
+        failures = [check(os.path.join(directory, "zel_enc%d.id3" % encoding), encoding)
+                    for encoding in range(4)]
+    for file_failures in failures:
+        for failure in file_failures:
+            print(failure)
+    failed = sum(1 for file_failures in failures if file_failures)
+    print("%d passed, %d failed" % (len(failures) - failed, failed))
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
