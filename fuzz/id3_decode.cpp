@@ -52,11 +52,11 @@ void compare(ZEL_MARLO_PSD_MSG_t *first, ZEL_MARLO_PSD_MSG_t *again) {
     const std::string a = blanked(text(r(first))), b = text(r(again));
     if (a != b) fail("text", a, b);
   }
-  const Reader exactReaders[] = {zel_marlo_getPsdCommentDesc, zel_marlo_getPsdCommercialPrice,
-                                 zel_marlo_getPsdCommentValidUntil,
-                                 zel_marlo_getPsdCommentContactUrl, zel_marlo_getPsdCommentRecvAs,
-                                 zel_marlo_getPsdCommentSellerName,
-                                 zel_marlo_getPsdCommentProductDesc};
+  const Reader exactReaders[] = {
+      zel_marlo_getPsdCommentDesc,       zel_marlo_getPsdCommercialPrice,
+      zel_marlo_getPsdCommentValidUntil, zel_marlo_getPsdCommentContactUrl,
+      zel_marlo_getPsdCommentRecvAs,     zel_marlo_getPsdCommentSellerName,
+      zel_marlo_getPsdCommentProductDesc};
   for (Reader r : exactReaders) {
     const std::string a = text(r(first)), b = text(r(again));
     if (a != b) fail("value", a, b);
@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ZEL_MARLO_ID3_PSD_MSG_t *encoded = nullptr;
   if (zel_marlo_getId3PsdMsg(msg, &encoded) != ZEL_MARLO_SUCCESS) fail("encoding", "", report(msg));
   if (encoded->length > 0) {
-    if (zel_marlo_setId3PsdMsg(again, encoded) != ZEL_MARLO_SUCCESS) fail("decoding", "", report(again));
+    if (zel_marlo_setId3PsdMsg(again, encoded) != ZEL_MARLO_SUCCESS)
+      fail("decoding", "", report(again));
     compare(msg, again);
   }
   zel_marlo_freeId3PsdMsg(encoded);

@@ -115,7 +115,8 @@ void putText(Sink &out, const id3_ucs4_t *text, int encoding) {
       for (; *text != 0; ++text) putUtf8(out, scalar(*text));
       break;
     default:
-      for (; *text != 0; ++text) out.put(*text <= 0xFF ? static_cast<uint8_t>(*text) : uint8_t{'?'});
+      for (; *text != 0; ++text)
+        out.put(*text <= 0xFF ? static_cast<uint8_t>(*text) : uint8_t{'?'});
       break;
   }
 }

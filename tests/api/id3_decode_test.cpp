@@ -37,12 +37,12 @@ void fillAll(ZEL_MARLO_PSD_MSG_t *msg) {
 
 std::vector<std::string> texts(ZEL_MARLO_PSD_MSG_t *msg) {
   std::vector<std::string> out;
-  for (auto reader : {zel_marlo_getPsdTitle, zel_marlo_getPsdArtist, zel_marlo_getPsdAlbum,
-                      zel_marlo_getPsdGenre, zel_marlo_getPsdCommentTitle,
-                      zel_marlo_getPsdCommentDesc, zel_marlo_getPsdCommercialPrice,
-                      zel_marlo_getPsdCommentValidUntil, zel_marlo_getPsdCommentContactUrl,
-                      zel_marlo_getPsdCommentRecvAs, zel_marlo_getPsdCommentSellerName,
-                      zel_marlo_getPsdCommentProductDesc, zel_marlo_getPsdUfidOwnerId})
+  for (auto reader :
+       {zel_marlo_getPsdTitle, zel_marlo_getPsdArtist, zel_marlo_getPsdAlbum, zel_marlo_getPsdGenre,
+        zel_marlo_getPsdCommentTitle, zel_marlo_getPsdCommentDesc, zel_marlo_getPsdCommercialPrice,
+        zel_marlo_getPsdCommentValidUntil, zel_marlo_getPsdCommentContactUrl,
+        zel_marlo_getPsdCommentRecvAs, zel_marlo_getPsdCommentSellerName,
+        zel_marlo_getPsdCommentProductDesc, zel_marlo_getPsdUfidOwnerId})
     out.push_back(own(reader(msg)));
   return out;
 }
@@ -165,18 +165,18 @@ TEST(Id3Decode, TextFields) {
     const char *title;
     int32_t encoding;
   } cases[] = {
-      {bytes({0}) + bytes("a\nb"), "a b", 0},                      // line feeds read as blanks
+      {bytes({0}) + bytes("a\nb"), "a b", 0},  // line feeds read as blanks
       {bytes({0}) + bytes("first") + bytes({0}) + bytes("second"), "first", 0},
-      {bytes({0, 0}) + bytes("second"), "<null>", 0},              // empty first string
+      {bytes({0, 0}) + bytes("second"), "<null>", 0},  // empty first string
       {bytes({0}), "<null>", 0},
-      {bytes({0, 0xE9}), "\xE9", 0},                               // ISO-8859-1 stays bytes
+      {bytes({0, 0xE9}), "\xE9", 0},  // ISO-8859-1 stays bytes
       {bytes({1, 0xFE, 0xFF, 0, 'H', 0, 'i'}), "Hi", 3},
-      {bytes({1, 0xFF, 0xFE, 'H', 0, 'i', 0}), "Hi", 3},           // little-endian mark
-      {bytes({1, 0, 'H', 0, 'i'}), "Hi", 3},                       // no mark: big-endian
-      {bytes({1, 0xFE, 0xFF}), "<null>", 3},                       // a mark alone is empty
+      {bytes({1, 0xFF, 0xFE, 'H', 0, 'i', 0}), "Hi", 3},  // little-endian mark
+      {bytes({1, 0, 'H', 0, 'i'}), "Hi", 3},              // no mark: big-endian
+      {bytes({1, 0xFE, 0xFF}), "<null>", 3},              // a mark alone is empty
       {bytes({1, 0xFE, 0xFF, 0, 0xE9, 0, 0, 0xFE, 0xFF, 0, 'x'}), "\xC3\xA9", 3},
-      {bytes({2, 0xD8, 0x3D, 0xDE, 0x00}), "\xF0\x9F\x98\x80", 3}, // surrogate pair
-      {bytes({2, 0x00, 0x41, 0x00}), "A", 3},                      // odd byte ignored
+      {bytes({2, 0xD8, 0x3D, 0xDE, 0x00}), "\xF0\x9F\x98\x80", 3},  // surrogate pair
+      {bytes({2, 0x00, 0x41, 0x00}), "A", 3},                       // odd byte ignored
       {bytes({3}) + bytes("\xE6\x97\xA5"), "\xE6\x97\xA5", 3},
   };
   for (const Case &c : cases) {
@@ -208,9 +208,9 @@ TEST(Id3Decode, CommentValues) {
   Handle msg;
   zel_marlo_setPsdComment(msg, "old", "old");
   // A comment text keeps its line feeds; the short description reads them as blanks.
-  ASSERT_EQ(decode(msg, tag(frame3("COMM", bytes({0}) + bytes("XXXa\nb") + bytes({0}) +
-                                               bytes("c\nd")))),
-            ZEL_MARLO_SUCCESS);
+  ASSERT_EQ(
+      decode(msg, tag(frame3("COMM", bytes({0}) + bytes("XXXa\nb") + bytes({0}) + bytes("c\nd")))),
+      ZEL_MARLO_SUCCESS);
   EXPECT_EQ(own(zel_marlo_getPsdCommentTitle(msg)), "a b");
   EXPECT_EQ(own(zel_marlo_getPsdCommentDesc(msg)), "c\nd");
 
@@ -270,10 +270,11 @@ TEST(Id3Decode, OtherTagVersions) {
   EXPECT_EQ(own(zel_marlo_getPsdCommentTitle(two)), "d");
 
   Handle four;
-  ASSERT_EQ(decode(four, tag(frame4("TCON", bytes({3}) + bytes("Rock") + bytes({0}) + bytes("Pop")) +
-                                 frame4("TIT2", bytes({3}) + Bytes(200, 'x')),
-                             4)),
-            ZEL_MARLO_SUCCESS)
+  ASSERT_EQ(
+      decode(four, tag(frame4("TCON", bytes({3}) + bytes("Rock") + bytes({0}) + bytes("Pop")) +
+                           frame4("TIT2", bytes({3}) + Bytes(200, 'x')),
+                       4)),
+      ZEL_MARLO_SUCCESS)
       << four.errorText();
   EXPECT_EQ(own(zel_marlo_getPsdGenre(four)), "Rock");
   EXPECT_EQ(own(zel_marlo_getPsdTitle(four)), std::string(200, 'x'));

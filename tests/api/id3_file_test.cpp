@@ -77,14 +77,16 @@ TEST_F(Id3File, SaveAndLoadEachGroup) {
     Handle saved;
     fillAll(saved);
     setSwitches(saved, group);
-    ASSERT_EQ(zel_marlo_saveId3PsdFile(saved, file.c_str()), ZEL_MARLO_SUCCESS) << saved.errorText();
+    ASSERT_EQ(zel_marlo_saveId3PsdFile(saved, file.c_str()), ZEL_MARLO_SUCCESS)
+        << saved.errorText();
     EXPECT_EQ(read(file), zel::test::encode(saved).tag);
 
     Handle loaded;
     fillAll(loaded);
     setSwitches(loaded, group);
     zel_marlo_setId3TextEncoding(loaded, ZEL_MARLO_ID3_ENC_UTF_16);
-    ASSERT_EQ(zel_marlo_loadId3PsdFile(loaded, file.c_str()), ZEL_MARLO_SUCCESS) << loaded.errorText();
+    ASSERT_EQ(zel_marlo_loadId3PsdFile(loaded, file.c_str()), ZEL_MARLO_SUCCESS)
+        << loaded.errorText();
     for (int g = 0; g < 4; ++g)
       for (Reader reader : groups[g])
         EXPECT_EQ(own(reader(loaded)), g == group ? own(reader(saved)) : "<null>") << group;

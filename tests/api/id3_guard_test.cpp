@@ -2,12 +2,13 @@
 // (read past the buffer), compressed frames announcing huge sizes (allocated before inflating)
 // and text lists of many empty strings (one heap string each). The valgrind run of this suite
 // checks that the real library reads nothing outside its buffers.
+#include "api/id3_guard.hpp"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <string>
 
-#include "api/id3_guard.hpp"
 #include "id3_support.hpp"
 
 namespace {
@@ -73,11 +74,11 @@ TEST(Id3Guard, CompressedFrames) {
             "Hello");
 
   // A size that is not the inflated size, or data that does not inflate: refused.
-  for (const Bytes &t : {tag(frame3("TIT2", be32(title.size() + 1) + packed, 0x0080)),
-                         tag(frame3("TIT2", be32(title.size() - 1) + packed, 0x0080)),
-                         tag(frame3("TIT2", be32(6) + bytes("garbage"), 0x0080)),
-                         tag(frame3("TIT2", bytes({0, 0}), 0x0080)),
-                         tag(frame4("TIT2", packed, 0x0008), 4)})
+  for (const Bytes &t :
+       {tag(frame3("TIT2", be32(title.size() + 1) + packed, 0x0080)),
+        tag(frame3("TIT2", be32(title.size() - 1) + packed, 0x0080)),
+        tag(frame3("TIT2", be32(6) + bytes("garbage"), 0x0080)),
+        tag(frame3("TIT2", bytes({0, 0}), 0x0080)), tag(frame4("TIT2", packed, 0x0008), 4)})
     EXPECT_EQ(titleOf(t), refused(t)) << hex(t);
 }
 
@@ -117,9 +118,9 @@ TEST(Id3Guard, FramesLibid3tagLeavesEmpty) {
   EXPECT_EQ(titleOf(tag(frame4("TIT2", bytes({1, 0}) + bytes("enc"), 0x0004), 4)), "<null>");
   EXPECT_EQ(titleOf(tag(frame4("TIT2", bytes({0}) + bytes("odd"), 0x0010), 4)), "<null>");
   // Frames the decoder does not read are not looked into.
-  EXPECT_EQ(titleOf(tag(frame3("APIC", Bytes(10, 0xFF), 0x0080) + frame3("XXXX", bytes({9})) +
-                        second)),
-            "second");
+  EXPECT_EQ(
+      titleOf(tag(frame3("APIC", Bytes(10, 0xFF), 0x0080) + frame3("XXXX", bytes({9})) + second)),
+      "second");
 }
 
 TEST(Id3Guard, ExtendedHeaders) {
@@ -133,8 +134,7 @@ TEST(Id3Guard, ExtendedHeaders) {
 
   for (const Bytes &t : {tag(be32(6) + bytes({0, 0}) + be32(100) + title, 3, 0x40),
                          tag(be32(50) + title, 3, 0x40), tag(bytes({0, 0}), 3, 0x40),
-                         tag(syncsafe(5) + bytes({1}) + title, 4, 0x40),
-                         tag(title, 2, 0x40)})
+                         tag(syncsafe(5) + bytes({1}) + title, 4, 0x40), tag(title, 2, 0x40)})
     EXPECT_EQ(titleOf(t), refused(t)) << hex(t);
 }
 
@@ -148,9 +148,11 @@ TEST(Id3Guard, MalformedTagsAreRefused) {
   Bytes tooLong = good;
   tooLong[9] += 1;
   const Bytes cases[] = {
-      Bytes(good.begin(), good.begin() + 9),          // cut in the header
-      Bytes(good.begin(), good.end() - 1),            // cut in the frame
-      topBit, version5, tooLong,
+      Bytes(good.begin(), good.begin() + 9),  // cut in the header
+      Bytes(good.begin(), good.end() - 1),    // cut in the frame
+      topBit,
+      version5,
+      tooLong,
       tag(bytes("TIT2") + be32(100) + bytes({0, 0, 0})),  // frame larger than the tag
       tag(bytes("TIT2") + be32(1)),                       // frame header cut
       tag(frame3("TIT2", {})),                            // no text encoding byte

@@ -16,8 +16,8 @@ int main(int argc, char **argv) {
     if (zel_marlo_allocPsdMsg(&msg) != ZEL_MARLO_SUCCESS) return 1;
     zel_marlo_setId3TextEncoding(msg, encoding);
     // ISO-8859-1 bytes for encoding 0, UTF-8 for the others.
-    zel_marlo_setPsdTitle(msg, encoding == 0 ? "Caf\xE9"
-                                             : "\xC3\xA9\xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x98\x80");
+    zel_marlo_setPsdTitle(
+        msg, encoding == 0 ? "Caf\xE9" : "\xC3\xA9\xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x98\x80");
     zel_marlo_setPsdArtist(msg, "Artist");
     zel_marlo_setPsdAlbum(msg, "Album");
     zel_marlo_setPsdGenre(msg, "Rock");
