@@ -36,7 +36,8 @@ ZEL_MARLO_API int32_t zel_marlo_getId3PsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg,
 
 ZEL_MARLO_API int32_t zel_marlo_setId3PsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg,
                                              const ZEL_MARLO_ID3_PSD_MSG_t *id3Msg) {
-  return zel::apiStatus(psdMsg, 1463, [id3Msg](Msg &msg) { return zel::decodeId3Msg(id3Msg, msg); });
+  return zel::apiStatus(psdMsg, 1463,
+                        [id3Msg](Msg &msg) { return zel::decodeId3Msg(id3Msg, msg); });
 }
 
 ZEL_MARLO_API int32_t zel_marlo_loadId3PsdFile(ZEL_MARLO_PSD_MSG_t *psdMsg, const char *path) {

@@ -116,7 +116,7 @@ id3_field *fieldAt(id3_frame &frame, unsigned index, enum id3_field_type type) {
 bool setString(id3_frame &frame, unsigned index, const std::string &value, int encoding,
                StringField kind) {
   static constexpr enum id3_field_type kTypes[] = {ID3_FIELD_TYPE_STRINGLIST, ID3_FIELD_TYPE_STRING,
-                                              ID3_FIELD_TYPE_STRINGFULL};
+                                                   ID3_FIELD_TYPE_STRINGFULL};
   id3_field *field = fieldAt(frame, index, kTypes[static_cast<int>(kind)]);
   if (field == nullptr) return false;
   const std::string_view bytes = bytesOf(value);
@@ -189,8 +189,8 @@ bool buildTag(const PsdContent &c, int encoding, id3_tag &tag) {
     if (!attachFrame(tag, frame)) return false;
   }
 
-  if (c.commercialEnabled == 1 && (c.price || c.validUntil || c.contactUrl || c.recvAs ||
-                                   c.sellerName || c.productDesc)) {
+  if (c.commercialEnabled == 1 &&
+      (c.price || c.validUntil || c.contactUrl || c.recvAs || c.sellerName || c.productDesc)) {
     Id3Frame frame = newFrame("COMR", encoding);
     if (!frame) return false;
     if (isSet(c.price) && !setLatin1(*frame, 1, bytesOf(*c.price))) return false;
@@ -283,7 +283,8 @@ bool readTag(const id3_tag &tag, PsdContent &c) {
     // Always present: eight bytes, read up to the first zero.
     const id3_field *date = id3_frame_field(comr, 2);
     if (date != nullptr && id3_field_type(date) == ID3_FIELD_TYPE_DATE)
-      c.validUntil = std::string(date->immediate.value, strnlen(date->immediate.value, kDateLength));
+      c.validUntil =
+          std::string(date->immediate.value, strnlen(date->immediate.value, kDateLength));
     else
       c.validUntil = std::string();
     c.contactUrl = decodedText(comr, 3, encoding);
@@ -336,7 +337,8 @@ ZEL_MARLO_ID3_PSD_MSG_t *createId3Msg(Msg &msg) {
     return nullptr;
   }
 
-  auto *record = static_cast<ZEL_MARLO_ID3_PSD_MSG_t *>(std::malloc(sizeof(ZEL_MARLO_ID3_PSD_MSG_t)));
+  auto *record =
+      static_cast<ZEL_MARLO_ID3_PSD_MSG_t *>(std::malloc(sizeof(ZEL_MARLO_ID3_PSD_MSG_t)));
   if (record == nullptr) {
     reportPsdError(msg, E_SYSTEM, 716, "malloc id3 container failed in createId3Msg %s", "");
     return nullptr;

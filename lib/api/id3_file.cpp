@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -43,7 +44,8 @@ bool loadId3File(Msg &msg, const char *path) {
   }
   const auto size =
       static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(info.st_size), kMaxTagFileRead));
-  std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t *>(std::malloc(size > 0 ? size : 1)));
+  std::unique_ptr<uint8_t, FreeDeleter> buffer(
+      static_cast<uint8_t *>(std::malloc(size > 0 ? size : 1)));
   if (!buffer) {
     reportPsdError(msg, E_SYSTEM, 1533, "malloc tag failed in load id3 file %s", "");
     return false;

@@ -41,7 +41,7 @@ constexpr size_t kKinds = 7;
 constexpr size_t kTextKinds = 4;
 constexpr std::array<const char *, kKinds> kIds = {"TIT2", "TPE1", "TALB", "TCON",
                                                    "COMM", "COMR", "UFID"};
-constexpr std::array<const char *, kKinds> kIdsV22 = {"TT2", "TP1", "TAL", "TCO",
+constexpr std::array<const char *, kKinds> kIdsV22 = {"TT2", "TP1",   "TAL", "TCO",
                                                       "COM", nullptr, "UFI"};
 
 // A frame that goes on to the parser: its id and data as they stand in the input, or data
@@ -65,7 +65,8 @@ int kindOf(std::span<const uint8_t> id, int major) {
 
 // Seven bits from each of four bytes, the top bits ignored (as libid3tag reads them).
 uint32_t fromSyncsafe(uint32_t raw) {
-  return (raw & 0x7F) | (raw >> 8 & 0x7F) << 7 | (raw >> 16 & 0x7F) << 14 | (raw >> 24 & 0x7F) << 21;
+  return (raw & 0x7F) | (raw >> 8 & 0x7F) << 7 | (raw >> 16 & 0x7F) << 14 |
+         (raw >> 24 & 0x7F) << 21;
 }
 
 uint32_t toSyncsafe(uint32_t v) {
@@ -166,7 +167,7 @@ Verdict unwrapV24(uint16_t flags, std::span<const uint8_t> data, KeptFrame &fram
 
 // The frame area of a v2.x tag body: after the extended header, before its padding.
 std::optional<std::span<const uint8_t>> frameArea(std::span<const uint8_t> body, int major,
-                                                 uint8_t flags) {
+                                                  uint8_t flags) {
   if (!(flags & kTagExtendedHeader)) return body;
   ByteReader in(body);
   switch (major) {

@@ -54,8 +54,8 @@ bool validateCommercial(Msg &msg) {
   if (!c.price && !c.validUntil && !c.contactUrl && !c.recvAs && !c.sellerName && !c.productDesc)
     return true;
   // All or nothing.
-  for (const Text *t : {&c.price, &c.contactUrl, &c.validUntil, &c.recvAs, &c.sellerName,
-                        &c.productDesc}) {
+  for (const Text *t :
+       {&c.price, &c.contactUrl, &c.validUntil, &c.recvAs, &c.sellerName, &c.productDesc}) {
     if (!isSet(*t)) {
       reportPsdError(msg, E_FORMAT, 1074, "all commercial fields not specified %s", "");
       return false;

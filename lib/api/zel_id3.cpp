@@ -18,9 +18,10 @@ class CountingSink {
  public:
   void put(uint8_t) { ++count_; }
   void put(std::span<const uint8_t> bytes) { count_ += bytes.size(); }
+  void u16be(uint16_t) { count_ += 2; }
+  void u32be(uint32_t) { count_ += 4; }
   size_t position() const { return count_; }
   void patchU32be(size_t, uint32_t) {}
-  bool ok() const { return true; }
 
  private:
   size_t count_ = 0;
@@ -30,8 +31,18 @@ class CountingSink {
 class BufferSink {
  public:
   explicit BufferSink(std::span<uint8_t> out) : out_(out), writer_(out) {}
-  void put(uint8_t b) { ok_ = writer_.u8(b) && ok_; }
-  void put(std::span<const uint8_t> bytes) { ok_ = writer_.bytes(bytes) && ok_; }
+  void put(uint8_t b) {
+    if (!writer_.u8(b)) ok_ = false;
+  }
+  void put(std::span<const uint8_t> bytes) {
+    if (!writer_.bytes(bytes)) ok_ = false;
+  }
+  void u16be(uint16_t v) {
+    if (!writer_.u16be(v)) ok_ = false;
+  }
+  void u32be(uint32_t v) {
+    if (!writer_.u32be(v)) ok_ = false;
+  }
   size_t position() const { return writer_.position(); }
   // Fills in a size field left open at offset at.
   void patchU32be(size_t at, uint32_t value) {
@@ -40,7 +51,7 @@ class BufferSink {
       return;
     }
     zel::ByteWriter field(out_.subspan(at));
-    ok_ = field.u32be(value) && ok_;
+    if (!field.u32be(value)) ok_ = false;
   }
   bool ok() const { return ok_; }
 
@@ -59,16 +70,12 @@ bool isUnicodeScalar(id3_ucs4_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 
 
 template <class Sink>
 void putUtf16(Sink &out, id3_ucs4_t c) {
-  auto unit = [&out](uint32_t u) {
-    out.put(static_cast<uint8_t>(u >> 8));
-    out.put(static_cast<uint8_t>(u));
-  };
   if (c >= 0x10000) {
     c -= 0x10000;
-    unit(0xD800 + static_cast<uint32_t>(c >> 10));
-    unit(0xDC00 + static_cast<uint32_t>(c & 0x3FF));
+    out.u16be(static_cast<uint16_t>(0xD800 + (c >> 10)));
+    out.u16be(static_cast<uint16_t>(0xDC00 + (c & 0x3FF)));
   } else {
-    unit(static_cast<uint32_t>(c));
+    out.u16be(static_cast<uint16_t>(c));
   }
 }
 
@@ -91,36 +98,34 @@ void putUtf8(Sink &out, id3_ucs4_t c) {
   }
 }
 
+id3_ucs4_t scalar(id3_ucs4_t c) { return isUnicodeScalar(c) ? c : kReplacement; }
+
 // One string in the text encoding, without terminator. A character that the encoding cannot
 // carry becomes '?' (ISO-8859-1) or U+FFFD (Unicode).
 template <class Sink>
 void putText(Sink &out, const id3_ucs4_t *text, int encoding) {
-  if (encoding == ID3_FIELD_TEXTENCODING_UTF_16) {
-    out.put(0xFE);
-    out.put(0xFF);
-  }
+  if (encoding == ID3_FIELD_TEXTENCODING_UTF_16) out.u16be(0xFEFF);
   if (text == nullptr) return;
-  for (; *text != 0; ++text) {
-    id3_ucs4_t c = *text;
-    switch (encoding) {
-      case ID3_FIELD_TEXTENCODING_UTF_16:
-      case ID3_FIELD_TEXTENCODING_UTF_16BE:
-        putUtf16(out, isUnicodeScalar(c) ? c : kReplacement);
-        break;
-      case ID3_FIELD_TEXTENCODING_UTF_8:
-        putUtf8(out, isUnicodeScalar(c) ? c : kReplacement);
-        break;
-      default:
-        out.put(c <= 0xFF ? static_cast<uint8_t>(c) : uint8_t{'?'});
-        break;
-    }
+  switch (encoding) {
+    case ID3_FIELD_TEXTENCODING_UTF_16:
+    case ID3_FIELD_TEXTENCODING_UTF_16BE:
+      for (; *text != 0; ++text) putUtf16(out, scalar(*text));
+      break;
+    case ID3_FIELD_TEXTENCODING_UTF_8:
+      for (; *text != 0; ++text) putUtf8(out, scalar(*text));
+      break;
+    default:
+      for (; *text != 0; ++text)
+        out.put(*text <= 0xFF ? static_cast<uint8_t>(*text) : uint8_t{'?'});
+      break;
   }
 }
 
 template <class Sink>
 void putTerminator(Sink &out, int encoding) {
-  out.put(0);
   if (encoding == ID3_FIELD_TEXTENCODING_UTF_16 || encoding == ID3_FIELD_TEXTENCODING_UTF_16BE)
+    out.u16be(0);
+  else
     out.put(0);
 }
 
@@ -128,11 +133,6 @@ template <class Sink>
 void putLatin1(Sink &out, const id3_latin1_t *text) {
   if (text == nullptr) return;
   for (; *text != 0; ++text) out.put(*text);
-}
-
-template <class Sink>
-void putBigEndian(Sink &out, unsigned long value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) out.put(static_cast<uint8_t>(value >> (8 * i)));
 }
 
 int knownEncoding(long value) {
@@ -154,16 +154,17 @@ void putField(Sink &out, const id3_field &field, int &encoding, bool terminated)
       encoding = knownEncoding(field.number.value);
       break;
     case ID3_FIELD_TYPE_INT8:
-      putBigEndian(out, static_cast<unsigned long>(field.number.value), 1);
+      out.put(static_cast<uint8_t>(field.number.value));
       break;
     case ID3_FIELD_TYPE_INT16:
-      putBigEndian(out, static_cast<unsigned long>(field.number.value), 2);
+      out.u16be(static_cast<uint16_t>(field.number.value));
       break;
     case ID3_FIELD_TYPE_INT24:
-      putBigEndian(out, static_cast<unsigned long>(field.number.value), 3);
+      out.put(static_cast<uint8_t>(field.number.value >> 16));
+      out.u16be(static_cast<uint16_t>(field.number.value));
       break;
     case ID3_FIELD_TYPE_INT32:
-      putBigEndian(out, static_cast<unsigned long>(field.number.value), 4);
+      out.u32be(static_cast<uint32_t>(field.number.value));
       break;
     case ID3_FIELD_TYPE_LANGUAGE:
       out.put(raw(field.immediate.value, 3));
@@ -223,7 +224,7 @@ bool putTag(Sink &out, const id3_tag &tag) {
   out.put(0);  // revision
   out.put(0);  // flags
   const size_t tagSizeAt = out.position();
-  putBigEndian(out, 0, 4);
+  out.u32be(0);  // filled in at the end
 
   bool fits = true;
   for (unsigned i = 0; i < tag.nframes; ++i) {
@@ -231,8 +232,8 @@ bool putTag(Sink &out, const id3_tag &tag) {
     if (frame == nullptr) continue;
     out.put(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(frame->id), 4));
     const size_t frameSizeAt = out.position();
-    putBigEndian(out, 0, 4);
-    putBigEndian(out, 0, 2);  // flags
+    out.u32be(0);  // filled in after the data
+    out.u16be(0);  // flags
     const size_t dataStart = out.position();
 
     int encoding = ID3_FIELD_TEXTENCODING_ISO_8859_1;
@@ -262,7 +263,7 @@ size_t zel_id3_length(const id3_tag *tag) {
 }
 
 bool zel_id3_render(const id3_tag *tag, uint8_t *out, size_t size) {
-  if (tag == nullptr) return size == 0;
+  if (tag == nullptr || tag->nframes == 0) return size == 0;
   BufferSink sink(std::span(out, size));
   return putTag(sink, *tag) && sink.ok() && sink.position() == size;
 }

@@ -58,9 +58,10 @@ TEST(Id3Encode, TitleExampleIs23Bytes) {
   zel_marlo_setPsdTitle(msg, "Hi");
   auto encoded = encode(msg);
   ASSERT_TRUE(encoded.ok);
-  EXPECT_EQ(hex(encoded.tag), "49 44 33 03 00 00 00 00 00 0D "
-                              "54 49 54 32 00 00 00 03 00 00 "
-                              "00 48 69");
+  EXPECT_EQ(hex(encoded.tag),
+            "49 44 33 03 00 00 00 00 00 0D "
+            "54 49 54 32 00 00 00 03 00 00 "
+            "00 48 69");
 }
 
 TEST(Id3Encode, MessageWithoutFramesIsAnEmptyTag) {
@@ -126,10 +127,12 @@ TEST(Id3Encode, UfidOwnerGivesWayToTheIdentifier) {
     Handle msg;
     zel_marlo_enablePsdUfid(msg, 1);
     const std::string owner(c.ownerLength, 'o');
-    zel_marlo_setPsdUfid(msg, owner.c_str(), id64.data(), static_cast<uint32_t>(c.identifierLength));
+    zel_marlo_setPsdUfid(msg, owner.c_str(), id64.data(),
+                         static_cast<uint32_t>(c.identifierLength));
     const Bytes expected =
         bytes(std::string(c.written, 'o')) + bytes({0}) + Bytes(c.identifierLength, 0xAB);
-    EXPECT_EQ(hex(onlyFrame(msg, "UFID")), hex(expected)) << c.ownerLength << "+" << c.identifierLength;
+    EXPECT_EQ(hex(onlyFrame(msg, "UFID")), hex(expected))
+        << c.ownerLength << "+" << c.identifierLength;
   }
 }
 
@@ -174,7 +177,8 @@ TEST(Id3Encode, LineFeedsBecomeBlanksExceptInTheCommentText) {
   auto frames = framesOf(encoded.tag);
   ASSERT_EQ(frames.size(), 3u);
   EXPECT_EQ(frames[0].second, bytes({0}) + bytes("a b"));
-  EXPECT_EQ(frames[1].second, bytes({0}) + bytes("eng") + bytes("t t") + bytes({0}) + bytes("d\nd"));
+  EXPECT_EQ(frames[1].second,
+            bytes({0}) + bytes("eng") + bytes("t t") + bytes({0}) + bytes("d\nd"));
   EXPECT_EQ(frames[2].second, bytes({0}) + bytes("P ") + bytes({0}) + bytes("20041231") +
                                   bytes("U ") + bytes({0, 0}) + bytes("S ") + bytes({0}) +
                                   bytes("D ") + bytes({0, 0}));
@@ -197,7 +201,8 @@ TEST(Id3Encode, FramesFollowTheGroupsInOrder) {
   ASSERT_TRUE(encoded.ok) << msg.errorText();
   std::vector<std::string> ids;
   for (auto &[frameId, data] : framesOf(encoded.tag)) ids.push_back(frameId);
-  EXPECT_EQ(ids, (std::vector<std::string>{"TIT2", "TPE1", "TALB", "TCON", "COMM", "COMR", "UFID"}));
+  EXPECT_EQ(ids,
+            (std::vector<std::string>{"TIT2", "TPE1", "TALB", "TCON", "COMM", "COMR", "UFID"}));
 
   // A switch counts only when it is exactly 1.
   zel_marlo_enablePsdCore(msg, 2);
@@ -240,12 +245,16 @@ TEST(Id3Encode, IllFormedUtf8BecomesReplacementCharacters) {
   struct Case {
     const char *text, *utf16;
   } cases[] = {
-      {"a\xFF" "b", "00 61 FF FD 00 62"},
-      {"\xC3", "FF FD"},                 // cut short
-      {"\xC0\x80", "FF FD FF FD"},       // overlong
-      {"\xED\xA0\x80", "FF FD FF FD FF FD"},  // a surrogate
+      {"a\xFF"
+       "b",
+       "00 61 FF FD 00 62"},
+      {"\xC3", "FF FD"},                                // cut short
+      {"\xC0\x80", "FF FD FF FD"},                      // overlong
+      {"\xED\xA0\x80", "FF FD FF FD FF FD"},            // a surrogate
       {"\xF4\x90\x80\x80", "FF FD FF FD FF FD FF FD"},  // above U+10FFFF
-      {"\xE6\x97" "x", "FF FD 00 78"},   // one replacement for the broken sequence
+      {"\xE6\x97"
+       "x",
+       "FF FD 00 78"},  // one replacement for the broken sequence
   };
   for (const Case &c : cases) {
     Handle msg;

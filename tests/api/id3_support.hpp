@@ -122,8 +122,9 @@ inline Bytes frame4(const std::string &id, const Bytes &data, int flags = 0) {
 // A v2.2 frame (three-letter id, 24-bit size).
 inline Bytes frame2(const std::string &id, const Bytes &data) {
   const size_t n = data.size();
-  return bytes(id) + bytes({static_cast<int>(n >> 16 & 0xFF), static_cast<int>(n >> 8 & 0xFF),
-                            static_cast<int>(n & 0xFF)}) +
+  return bytes(id) +
+         bytes({static_cast<int>(n >> 16 & 0xFF), static_cast<int>(n >> 8 & 0xFF),
+                static_cast<int>(n & 0xFF)}) +
          data;
 }
 

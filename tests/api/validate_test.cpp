@@ -1,9 +1,10 @@
+#include "api/validate.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "api/handle.hpp"
-#include "api/validate.hpp"
 #include "id3_support.hpp"
 #include "support/log_capture.hpp"
 
@@ -49,7 +50,8 @@ TEST(Validate, CommentNeedsATitle) {
   for (const Case &c : cases) {
     Handle msg;
     zel_marlo_setPsdComment(msg, c.title, c.desc);
-    EXPECT_EQ(verdict(msg), c.report) << (c.title ? c.title : "-") << "/" << (c.desc ? c.desc : "-");
+    EXPECT_EQ(verdict(msg), c.report)
+        << (c.title ? c.title : "-") << "/" << (c.desc ? c.desc : "-");
   }
 }
 
@@ -89,10 +91,9 @@ TEST(Validate, ReceivedAsCode) {
     const char *recvAs;
     bool passes;
   } cases[] = {
-      {"0", true},          {"8", true},           {"08", true},
-      {" 3", true},         {"+5", true},          {"no digits", true},
-      {"2x", true},         {"9", false},          {"-1", false},
-      {"4294967297", false}, {"-4294967295", false}, {"99999999999999999999", false},
+      {"0", true},   {"8", true},           {"08", true},           {" 3", true},
+      {"+5", true},  {"no digits", true},   {"2x", true},           {"9", false},
+      {"-1", false}, {"4294967297", false}, {"-4294967295", false}, {"99999999999999999999", false},
   };
   for (const Case &c : cases) {
     Handle msg;
@@ -100,8 +101,9 @@ TEST(Validate, ReceivedAsCode) {
     com.recvAs = c.recvAs;
     setCommercial(msg, com);
     const std::string expected =
-        c.passes ? "" : std::string("orvo[1084]: E_FORMAT invalid commercial recvAs s code '") +
-                            c.recvAs + "'";
+        c.passes ? ""
+                 : std::string("orvo[1084]: E_FORMAT invalid commercial recvAs s code '") +
+                       c.recvAs + "'";
     EXPECT_EQ(verdict(msg), expected) << "recvAs '" << c.recvAs << "'";
   }
 }
@@ -111,10 +113,10 @@ TEST(Validate, ValidUntilDate) {
     const char *date;
     int report;  // 0: passes
   } cases[] = {
-      {"20041231", 0},     {"99991231", 0},     {"19700101", 0},   {"20040231", 0},
-      {"20041231abc", 0},  {"19691231", 1101},  {"10001231", 1101}, {"abcdefgh", 1101},
-      {"2004", 1110},      {"200413", 1110},    {"20041300", 1110}, {"20040000", 1110},
-      {"20040100", 1119},  {"20040132", 1119},  {"2004123", 1119},  {"200412", 1119},
+      {"20041231", 0},    {"99991231", 0},    {"19700101", 0},    {"20040231", 0},
+      {"20041231abc", 0}, {"19691231", 1101}, {"10001231", 1101}, {"abcdefgh", 1101},
+      {"2004", 1110},     {"200413", 1110},   {"20041300", 1110}, {"20040000", 1110},
+      {"20040100", 1119}, {"20040132", 1119}, {"2004123", 1119},  {"200412", 1119},
   };
   for (const Case &c : cases) {
     Handle msg;
@@ -172,7 +174,8 @@ TEST(Validate, ReportsAreLoggedAndFitTheirBuffer) {
   setCommercial(msg, com);
   EXPECT_EQ(zel_marlo_validatePsdMsg(msg), ZEL_MARLO_FAILURE);
   EXPECT_EQ(msg.errorText().size(), 127u);
-  EXPECT_EQ(msg.errorText().rfind("orvo[1101]: E_FORMAT invalid commercial validUntil year 1969", 0), 0u);
+  EXPECT_EQ(
+      msg.errorText().rfind("orvo[1101]: E_FORMAT invalid commercial validUntil year 1969", 0), 0u);
   EXPECT_EQ(log.take(), msg.errorText() + "\n");
 }
 
