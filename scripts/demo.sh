@@ -1,9 +1,29 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job.
+# The main job: installs what is missing, builds, starts marlorx on a loopback port and lets
+# marlotx send it three PSD messages with all four groups enabled. Both print what they do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 cmake -S . -B build -G Ninja
 cmake --build build -j2
-build/examples/psd_hello
+
+# A UDP port that is free on this machine right now.
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+
+echo "=== marlorx listening on port $port"
+build/tools/rx/marlorx -p "$port" -n 3 &
+rx=$!
+trap 'kill $rx 2>/dev/null || true' EXIT
+sleep 1
+
+echo "=== marlotx sending three messages to 127.0.0.1:$port"
+build/tools/tx/marlotx -k "127.0.0.1:$port" -n 3 -m 1 -y T -z T -b T
+
+# marlorx ends by itself after the third message; give it a moment, then stop waiting.
+for _ in $(seq 50); do
+  kill -0 "$rx" 2>/dev/null || break
+  sleep 0.1
+done
+wait "$rx" 2>/dev/null || true
+echo "=== done"
