@@ -5,6 +5,7 @@
 // Everything, the library's error log included, goes to standard output. Exit status: 0 after
 // the last message, the version or the usage text; 1 after an option error or a failed call.
 #include <cstdint>
+#include <iterator>
 #include <cstdio>
 #include <ctime>
 
@@ -13,6 +14,7 @@
 #endif
 
 #include "api/zel_marlo.h"
+#include "group_switches.hpp"
 #include "rx_options.hpp"
 
 namespace {
@@ -31,28 +33,13 @@ int failed(int site, const char *function, ZEL_MARLO_PSD_MSG_t *msg,
 
 // Applies the four group switches and reads each one back; 0 when all hold, else the failure.
 int applySwitches(ZEL_MARLO_PSD_MSG_t *msg, const rxSettings &settings) {
-  struct Group {
-    bool on;
-    int32_t (*enable)(ZEL_MARLO_PSD_MSG_t *, uint8_t);
-    uint8_t (*isEnabled)(ZEL_MARLO_PSD_MSG_t *);
-    int site;
-    const char *name;
-  };
-  const Group groups[] = {
-      {settings.enableCore, zel_marlo_enablePsdCore, zel_marlo_isPsdCoreEnabled, 447,
-       "zel_marlo_enablePsdCore"},
-      {settings.enableComment, zel_marlo_enablePsdComment, zel_marlo_isPsdCommentEnabled, 454,
-       "zel_marlo_enablePsdComment"},
-      {settings.enableCommercial, zel_marlo_enablePsdCommercial, zel_marlo_isPsdCommercialEnabled,
-       461, "zel_marlo_enablePsdCommercial"},
-      {settings.enableUfid, zel_marlo_enablePsdUfid, zel_marlo_isPsdUfidEnabled, 468,
-       "zel_marlo_enablePsdUfid"},
-  };
-  for (const Group &group : groups) {
-    const uint8_t flag = group.on ? 1 : 0;
-    if (group.enable(msg, flag) != ZEL_MARLO_SUCCESS || group.isEnabled(msg) != flag) {
-      return failed(group.site, group.name, msg);
-    }
+  const bool on[] = {settings.enableCore, settings.enableComment, settings.enableCommercial,
+                     settings.enableUfid};
+  static constexpr int kSites[] = {447, 454, 461, 468};
+  for (size_t i = 0; i < std::size(kSites); ++i) {
+    const auto &group = zel::tools::kGroupSwitches[i];
+    if (!zel::tools::setGroupSwitch(msg, group, on[i] ? 1 : 0))
+      return failed(kSites[i], group.name, msg);
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 // when an API call of a cycle fails (8 when that call recorded none).
 #include <chrono>
 #include <cstdint>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #endif
 
 #include "api/zel_marlo.h"
+#include "group_switches.hpp"
 #include "tx_options.hpp"
 
 namespace {
@@ -94,27 +96,12 @@ void printListing(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings) {
 
 // Sets the group switches and reads each one back.
 Step enableGroups(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings) {
-  struct Group {
-    uint8_t flag;
-    int32_t (*enable)(ZEL_MARLO_PSD_MSG_t *, uint8_t);
-    uint8_t (*isEnabled)(ZEL_MARLO_PSD_MSG_t *);
-    int site;
-    const char *name;
-  };
-  const Group groups[] = {
-      {settings.enableCore, zel_marlo_enablePsdCore, zel_marlo_isPsdCoreEnabled, 969,
-       "zel_marlo_enablePsdCore"},
-      {settings.enableComment, zel_marlo_enablePsdComment, zel_marlo_isPsdCommentEnabled, 976,
-       "zel_marlo_enablePsdComment"},
-      {settings.enableCommercial, zel_marlo_enablePsdCommercial, zel_marlo_isPsdCommercialEnabled,
-       983, "zel_marlo_enablePsdCommercial"},
-      {settings.enableUfid, zel_marlo_enablePsdUfid, zel_marlo_isPsdUfidEnabled, 990,
-       "zel_marlo_enablePsdUfid"},
-  };
-  for (const Group &group : groups) {
-    if (group.enable(msg, group.flag) != ZEL_MARLO_SUCCESS || group.isEnabled(msg) != group.flag) {
-      return failed(msg, group.site, group.name);
-    }
+  const uint8_t flags[] = {settings.enableCore, settings.enableComment, settings.enableCommercial,
+                           settings.enableUfid};
+  static constexpr int kSites[] = {969, 976, 983, 990};
+  for (size_t i = 0; i < std::size(kSites); ++i) {
+    const auto &group = zel::tools::kGroupSwitches[i];
+    if (!zel::tools::setGroupSwitch(msg, group, flags[i])) return failed(msg, kSites[i], group.name);
   }
   return kGoOn;
 }
