@@ -73,6 +73,21 @@ ssize_t sendDatagram(int sock, const uint8_t *data, uint32_t length, const socka
   return n;
 }
 
+// Wraps an open socket in a new link for the caller; closes the socket when there is no memory.
+int32_t handOut(psdxfer_link **link, int sock, int32_t port, const char *host) {
+  auto *l = static_cast<psdxfer_link *>(std::calloc(1, sizeof(psdxfer_link)));
+  if (l == nullptr) {
+    setLastError("no memory for the psdxfer link");
+    ::close(sock);
+    return kFail;
+  }
+  l->sock = sock;
+  l->port = port;
+  std::strcpy(l->host, host);  // callers pass fewer than 200 characters
+  *link = l;
+  return kOk;
+}
+
 }  // namespace
 
 int32_t psdxfer_openRx(psdxfer_link **link, int32_t port) {
@@ -97,17 +112,7 @@ int32_t psdxfer_openRx(psdxfer_link **link, int32_t port) {
   }
 
   setLastError("success to create recv psdxfer link");
-  auto *l = static_cast<psdxfer_link *>(std::calloc(1, sizeof(psdxfer_link)));
-  if (l == nullptr) {
-    setLastError("no memory for the psdxfer link");
-    ::close(sock);
-    return kFail;
-  }
-  l->sock = sock;
-  l->port = port;
-  std::strcpy(l->host, "N/A");
-  *link = l;
-  return kOk;
+  return handOut(link, sock, port, "N/A");
 }
 
 int32_t psdxfer_recv(psdxfer_link *link, uint8_t **data, uint32_t *length) {
@@ -179,17 +184,7 @@ int32_t psdxfer_openTx(psdxfer_link **link, int32_t port, const char *host) {
     return kFail;
   }
 
-  auto *l = static_cast<psdxfer_link *>(std::calloc(1, sizeof(psdxfer_link)));
-  if (l == nullptr) {
-    setLastError("no memory for the psdxfer link");
-    ::close(sock);
-    return kFail;
-  }
-  l->sock = sock;
-  l->port = port;
-  std::strcpy(l->host, host);
-  *link = l;
-  return kOk;
+  return handOut(link, sock, port, host);
 }
 
 int32_t psdxfer_send(psdxfer_link *link, const uint8_t *data, uint32_t length) {
