@@ -38,7 +38,7 @@ for t in "${targets[@]}"; do
     echo "fuzz target $t failed (exit $rc); reproducer:"
     ls -la "$scratch"/crash-* "$scratch"/leak-* "$scratch"/timeout-* "$scratch"/oom-* 2>/dev/null || true
     for f in "$scratch"/crash-* "$scratch"/leak-* "$scratch"/timeout-* "$scratch"/oom-*; do
-      [ -f "$f" ] && xxd "$f" | head -n 20
+      [ -f "$f" ] && od -A x -t x1z "$f" | head -n 20
     done
     exit 1
   fi
