@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh libbenchmark-dev valgrind
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_BUILD_BENCH=ON \
   -DZEL_BUILD_TESTS=OFF -DZEL_BUILD_TOOLS=OFF
-cmake --build build-bench -j2 --target icount bench_road
+cmake --build build-bench -j2
 /usr/bin/python3 bench/icount.py build-bench 100
 if [ "${1:-}" = "--time" ]; then
   build-bench/bench/bench_road --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
