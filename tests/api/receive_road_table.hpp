@@ -246,12 +246,12 @@ inline std::vector<Row> receiveRoadRows() {
       // The valid packet, and variations every reader must take.
       {"valid packet", kBoth, inner([](Bytes b) { return b; }), taken()},
       {"AFL version 0x10: no CRC, trailer not looked at", kTwoLayer,
-       outer([&](Bytes b) { return set(set(set(b, 8, 0x10), crcAt, 0xAA), crcAt + 1, 0x55); }),
+       outer([=](Bytes b) { return set(set(set(b, 8, 0x10), crcAt, 0xAA), crcAt + 1, 0x55); }),
        taken()},
       {"TAL extension count bits 4-0 ignored", kTwoLayer,
        outerSealed([](Bytes b) { return set(b, 11, 0x1F); }), taken()},
       {"TAL extension word skipped", kTwoLayer,
-       outerSealed([&](Bytes b) {
+       outerSealed([=](Bytes b) {
          Bytes out = put(set(Bytes(b.begin(), b.begin() + 12), 11, 0x20), 2,
                          be32(uint32_t(b.size() - 12 + 4)));
          return out + extWord + Bytes(b.begin() + 12, b.end());
@@ -266,7 +266,7 @@ inline std::vector<Row> receiveRoadRows() {
        inContainer([](Bytes c) { return set(put(c, 4, Bytes{0xFF, 0xFF}), 0, 0xFF); }), taken()},
       {"container options 2: no extension header", kBoth,
        inContainer([](Bytes c) { return set(c, 3, 2); }), taken()},
-      {"container extension header of 4 bytes", kBoth, inContainer([&](Bytes c) {
+      {"container extension header of 4 bytes", kBoth, inContainer([=](Bytes c) {
          return set(Bytes(c.begin(), c.begin() + 12), 3, 1) + le32(4) + l.tag;
        }),
        taken()},
@@ -313,24 +313,24 @@ inline std::vector<Row> receiveRoadRows() {
        unpackFails(763)},
       {"CRC: container changed", kTwoLayer, outer([](Bytes b) { return flip(b, 26 + 6); }),
        unpackFails(763)},
-      {"CRC: tag changed", kTwoLayer, outer([&](Bytes b) { return flip(b, tagAt + 20); }),
+      {"CRC: tag changed", kTwoLayer, outer([=](Bytes b) { return flip(b, tagAt + 20); }),
        unpackFails(763)},
-      {"CRC: trailer changed", kTwoLayer, outer([&](Bytes b) { return flip(b, crcAt + 1); }),
+      {"CRC: trailer changed", kTwoLayer, outer([=](Bytes b) { return flip(b, crcAt + 1); }),
        unpackFails(763)},
 
       // AFL length and extension count lying, both ways.
       {"AFL length one too many", kTwoLayer,
-       outerSealed([&](Bytes b) { return put(b, 2, be32(uint32_t(b.size() - 12 + 1))); }),
+       outerSealed([=](Bytes b) { return put(b, 2, be32(uint32_t(b.size() - 12 + 1))); }),
        unpackFails(705)},
       {"AFL length 0xFFFFFFFF", kTwoLayer,
        outerSealed([](Bytes b) { return put(b, 2, be32(0xFFFFFFFF)); }), unpackFails(705)},
       {"AFL length below its fixed part", kTwoLayer,
        outerSealed([](Bytes b) { return put(b, 2, be32(3)); }), unpackFails(705)},
       {"AFL length one too few: CRC looked for in the wrong place", kTwoLayer,
-       outerSealed([&](Bytes b) { return put(b, 2, be32(uint32_t(b.size() - 12 - 1))); }),
+       outerSealed([=](Bytes b) { return put(b, 2, be32(uint32_t(b.size() - 12 - 1))); }),
        unpackFails(763)},
       {"AFL length one too few, no CRC", kTwoLayer,
-       outer([&](Bytes b) { return set(put(b, 2, be32(uint32_t(b.size() - 12 - 1))), 8, 0x10); }),
+       outer([=](Bytes b) { return set(put(b, 2, be32(uint32_t(b.size() - 12 - 1))), 8, 0x10); }),
        unpackFails(817)},
       {"extension count above the words present", kTwoLayer,
        outerSealed([](Bytes b) { return set(b, 11, 0xE0); }), unpackFails(376)},
@@ -339,7 +339,7 @@ inline std::vector<Row> receiveRoadRows() {
        [](ZEL_MARLO_VESK_TYPE_t) { return zel::test::resealed(set(frame({}), 11, 0xE0)); },
        unpackFails(705)},
       {"extension count below the words present", kTwoLayer,
-       outerSealed([&](Bytes b) {
+       outerSealed([=](Bytes b) {
          Bytes out = put(Bytes(b.begin(), b.begin() + 12), 2, be32(uint32_t(b.size() - 12 + 4)));
          return out + extWord + Bytes(b.begin() + 12, b.end());
        }),
