@@ -70,6 +70,18 @@ class RoadTable(cli_test.ToolTest):
                     else:
                         self.assertIn(b"PSD message of length ", out)
 
+    def test_datagram_above_32_kib_is_a_receive_failure(self):
+        # Never handed over cut short: one byte above the limit ends the program.
+        port = free_udp_port()
+        with Background(RX, "-p", str(port), "-n", "1") as receiver:
+            wait_for_bind(port, set(), receiver)
+            send_datagram(port, bytes(32769))
+            got = receiver.finish()
+        self.assertClean(got)
+        self.assertEqual(got.status, 1, got.out)
+        self.assertTrue(got.out.endswith(b"orvo[1932]: XFER_RX error in the psdxfer_recv \n"
+                                         b"orvorx[480]: zel_marlo_recvPsdMsg failed\n"), got.out)
+
 
 if __name__ == "__main__":
     if not (RX and DUMP):
