@@ -138,7 +138,8 @@ void decode(const Bytes &tag) {
   zel_marlo_setId3PsdMsg(receiver(), &record);
 }
 
-// ---- inputs --------------------------------------------------------------------------------------
+// ---- inputs
+// --------------------------------------------------------------------------------------
 
 Bytes operator+(Bytes a, const Bytes &b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -155,8 +156,7 @@ Bytes id3(const Bytes &body, uint8_t major = 3, uint8_t flags = 0) {
   return text("ID3") + Bytes{major, 0, flags} + syncsafe(uint32_t(body.size())) + body;
 }
 Bytes frame3(const std::string &id, const Bytes &data, uint16_t flags = 0) {
-  return text(id) + be32(uint32_t(data.size())) + Bytes{uint8_t(flags >> 8), uint8_t(flags)} +
-         data;
+  return text(id) + be32(uint32_t(data.size())) + Bytes{uint8_t(flags >> 8), uint8_t(flags)} + data;
 }
 Bytes deflated(const Bytes &plain) {
   uLongf size = compressBound(uLong(plain.size()));
@@ -186,7 +186,8 @@ uint16_t crc16(const Bytes &bytes) {
   uint16_t reg = 0xFFFF;
   for (uint8_t b : bytes) {
     reg ^= uint16_t(b << 8);
-    for (int bit = 0; bit < 8; ++bit) reg = (reg & 0x8000) ? uint16_t((reg << 1) ^ 0x1021) : uint16_t(reg << 1);
+    for (int bit = 0; bit < 8; ++bit)
+      reg = (reg & 0x8000) ? uint16_t((reg << 1) ^ 0x1021) : uint16_t(reg << 1);
   }
   return uint16_t(reg ^ 0xFFFF);
 }
@@ -194,7 +195,8 @@ Bytes packet(const Bytes &tag, ZEL_MARLO_VESK_TYPE_t kind) {
   const Bytes c = container(tag);
   const Bytes cl = Bytes{0x10, 0, 0, 1} + be32(0) + be32(uint32_t(c.size())) + c;
   if (kind == ZEL_MARLO_VESK_TYPE_CL) return cl;
-  const Bytes afl = text("AF") + be32(uint32_t(cl.size() + 4)) + Bytes{0, 1, 0x90, 'i', 0x10, 0, 1, 2} + cl;
+  const Bytes afl =
+      text("AF") + be32(uint32_t(cl.size() + 4)) + Bytes{0, 1, 0x90, 'i', 0x10, 0, 1, 2} + cl;
   const uint16_t crc = crc16(afl);
   return afl + Bytes{uint8_t(crc >> 8), uint8_t(crc)};
 }
@@ -248,7 +250,8 @@ std::vector<Worst> worstTags() {
   // Seven compressed frames, each inflating to the 16 KiB allowed: the most inflation taken.
   Bytes seven;
   for (const char *id : {"TIT2", "TPE1", "TALB", "TCON", "COMM", "COMR", "UFID"})
-    seven = seven + frame3(id, be32(uint32_t(inflatesTo16K.size())) + deflated(inflatesTo16K), 0x0080);
+    seven =
+        seven + frame3(id, be32(uint32_t(inflatesTo16K.size())) + deflated(inflatesTo16K), 0x0080);
   out.push_back({"seven frames inflating to 16 KiB each", id3(seven)});
   out.push_back({"largest tag padded to 32 KiB", [&] {
                    Bytes t = largestTag(ZEL_MARLO_ID3_ENC_ISO_8859_1);
@@ -274,7 +277,8 @@ std::vector<Worst> worstTags() {
   return out;
 }
 
-// ---- measuring ---------------------------------------------------------------------------------------
+// ---- measuring
+// ---------------------------------------------------------------------------------------
 
 struct Stats {
   double maxMicros = 0;
@@ -302,8 +306,8 @@ void measure(benchmark::State &state, const std::vector<Bytes> &inputs, Fn run) 
       run(input);
       const auto end = std::chrono::steady_clock::now();
       stats.maxCpuMicros = std::max(stats.maxCpuMicros, cpuMicros() - cpuStart);
-      stats.maxMicros = std::max(
-          stats.maxMicros, std::chrono::duration<double, std::micro>(end - start).count());
+      stats.maxMicros =
+          std::max(stats.maxMicros, std::chrono::duration<double, std::micro>(end - start).count());
       stats.peakBytes = std::max(stats.peakBytes, g_peak - before);
     }
   }

@@ -72,7 +72,8 @@ void roundTrip(ZEL_MARLO_PSD_MSG_t *msg, uint8_t groups, ZEL_MARLO_VESK_TYPE_t k
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
   const uint8_t setup = data[0];
-  const ZEL_MARLO_VESK_TYPE_t kind = setup & 1 ? ZEL_MARLO_VESK_TYPE_CL : ZEL_MARLO_VESK_TYPE_AFL_CL;
+  const ZEL_MARLO_VESK_TYPE_t kind =
+      setup & 1 ? ZEL_MARLO_VESK_TYPE_CL : ZEL_MARLO_VESK_TYPE_AFL_CL;
   ZEL_MARLO_PSD_MSG_t *msg = newHandle(setup);
   ZEL_MARLO_MSG_ID_t id = -1;
   if (zel_marlo_recvPsdMsgFromBuffer(msg, data + 1, static_cast<uint32_t>(size - 1), kind, &id) ==

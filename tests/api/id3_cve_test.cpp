@@ -10,12 +10,11 @@
 //  - CVE-2017-11551: sizes larger than the tag made the parser allocate what they announced.
 // (The defects the guard in front of libid3tag defuses, F1-F3, are in id3_guard_test.cpp and in
 // the receive road's table.)
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -90,7 +89,8 @@ std::string throughRoad(const Bytes &tag, ZEL_MARLO_VESK_TYPE_t kind) {
   zel_marlo_allocPsdMsg(&msg);
   ZEL_MARLO_MSG_ID_t id = -1;
   uint16_t contentId = 0;
-  int32_t rc = zel_marlo_recvPsdMsgFromBuffer(msg, exact.get(), uint32_t(datagram.size()), kind, &id);
+  int32_t rc =
+      zel_marlo_recvPsdMsgFromBuffer(msg, exact.get(), uint32_t(datagram.size()), kind, &id);
   if (rc == ZEL_MARLO_SUCCESS) rc = zel_marlo_parsePsdMsg(msg, &contentId);
   const std::string out = titleOrReport(msg, rc);
   zel_marlo_deletePsdMsg(msg);
@@ -169,12 +169,12 @@ void expectHandled(const Case &c) {
   const std::string answer = inChild(c.tag);
   const std::string length = std::to_string(c.tag.size());
   const std::string expected =
-      c.title.empty()
-          ? "refused: orvo[822]: E_FORMAT id3 parse failed, len=" + length +
-                "\nrefused: orvo[1766]: SET_ID3 cannot set the id3Msg "
-                "\nrefused: orvo[1766]: SET_ID3 cannot set the id3Msg "
-                "\nrefused: orvo[822]: E_FORMAT id3 parse failed, len=" + length
-          : c.title + "\n" + c.title + "\n" + c.title + "\n" + c.title;
+      c.title.empty() ? "refused: orvo[822]: E_FORMAT id3 parse failed, len=" + length +
+                            "\nrefused: orvo[1766]: SET_ID3 cannot set the id3Msg "
+                            "\nrefused: orvo[1766]: SET_ID3 cannot set the id3Msg "
+                            "\nrefused: orvo[822]: E_FORMAT id3 parse failed, len=" +
+                            length
+                      : c.title + "\n" + c.title + "\n" + c.title + "\n" + c.title;
   EXPECT_EQ(answer, expected);
 }
 
@@ -190,11 +190,13 @@ TEST(Id3Cve, Cve2004_2779_OddUtf16AndEndlessFrameSequences) {
       {"UTF-16BE title of three bytes, v2.4", id3(frame4("TIT2", Bytes{2, 0, 'a', 0}), 4), "a"},
       {"UTF-16 comment description of one byte",
        id3(kTitle + frame3("COMM", Bytes{1} + text("eng") + kBom + Bytes{'x'})), "t"},
-      {"a run of empty frames", id3(kTitle + [] {
-         Bytes run;
-         for (int i = 0; i < 500; ++i) run = run + text("TPE1") + be32(0) + Bytes{0, 0};
-         return run;
-       }()),
+      {"a run of empty frames",
+       id3(kTitle +
+           [] {
+             Bytes run;
+             for (int i = 0; i < 500; ++i) run = run + text("TPE1") + be32(0) + Bytes{0, 0};
+             return run;
+           }()),
        ""},
       {"a tag inside a frame, sized as the tag around it",
        [] {
@@ -221,12 +223,12 @@ TEST(Id3Cve, Cve2008_2109_StringListsEndingInTheirTerminator) {
 
 TEST(Id3Cve, Cve2017_11550_EmptyTextFields) {
   const Case cases[] = {
-      {"title of an encoding byte alone, before a full one",
-       id3(frame3("TIT2", Bytes{0}) + kTitle), "<null>"},
+      {"title of an encoding byte alone, before a full one", id3(frame3("TIT2", Bytes{0}) + kTitle),
+       "<null>"},
       {"UTF-16 title of an encoding byte alone", id3(frame3("TIT2", Bytes{1})), "<null>"},
       {"UTF-16 title of its mark alone", id3(frame3("TIT2", Bytes{1} + kBom)), "<null>"},
-      {"comment of encoding and language alone", id3(kTitle + frame3("COMM", Bytes{0} + text("eng"))),
-       "t"},
+      {"comment of encoding and language alone",
+       id3(kTitle + frame3("COMM", Bytes{0} + text("eng"))), "t"},
       {"commercial frame of an encoding byte alone", id3(kTitle + frame3("COMR", Bytes{0})), ""},
       {"unique file identifier without data", id3(kTitle + frame3("UFID", {})), "t"},
       {"unique file identifier of an empty owner", id3(kTitle + frame3("UFID", Bytes{0})), "t"},

@@ -38,7 +38,7 @@ struct Outcome {
   int32_t errorNum = 0;  // parse: the error number left in the handle (unpack: always XFER_RX)
   int site = 0;          // unpack: the VESK site; parse: the report number
   ZEL_MARLO_MSG_ID_t msgId = ZEL_MARLO_MSG_ID_PSD;  // taken: the message id delivered
-  std::string title = "Title";                       // taken PSD message: its title
+  std::string title = "Title";                      // taken PSD message: its title
 };
 
 struct Row {
@@ -81,8 +81,8 @@ inline Bytes libraryPacket(ZEL_MARLO_VESK_TYPE_t kind) {
   uint8_t *buffer = nullptr;
   uint32_t length = 0;
   const bool ok = zel_marlo_createPsdMsg(msg, kContentId) == ZEL_MARLO_SUCCESS &&
-                  zel_marlo_sendPsdMsgToBuffer(msg, &buffer, &length, kind,
-                                               ZEL_MARLO_MSG_ID_PSD) == ZEL_MARLO_SUCCESS;
+                  zel_marlo_sendPsdMsgToBuffer(msg, &buffer, &length, kind, ZEL_MARLO_MSG_ID_PSD) ==
+                      ZEL_MARLO_SUCCESS;
   zel_marlo_deletePsdMsg(msg);
   Bytes out;
   if (buffer != nullptr) out.assign(buffer, buffer + length);
@@ -111,7 +111,8 @@ inline const Layers &layers() {
   return l;
 }
 
-// ---- mutators --------------------------------------------------------------------------------------
+// ---- mutators
+// --------------------------------------------------------------------------------------
 
 inline Bytes le32(uint32_t v) {
   return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
@@ -191,7 +192,8 @@ inline std::function<Bytes(ZEL_MARLO_VESK_TYPE_t)> asTag(Bytes tag) {
   return inTag([tag](Bytes) { return tag; });
 }
 
-// ---- ID3 pieces -------------------------------------------------------------------------------------
+// ---- ID3 pieces
+// -------------------------------------------------------------------------------------
 
 inline Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
 inline Bytes syncsafe(uint32_t v) {
@@ -202,8 +204,7 @@ inline Bytes id3(const Bytes &body, uint8_t major = 3, uint8_t flags = 0) {
   return text("ID3") + Bytes{major, 0, flags} + syncsafe(uint32_t(body.size())) + body;
 }
 inline Bytes frame3(const std::string &id, const Bytes &data, uint16_t flags = 0) {
-  return text(id) + be32(uint32_t(data.size())) + Bytes{uint8_t(flags >> 8), uint8_t(flags)} +
-         data;
+  return text(id) + be32(uint32_t(data.size())) + Bytes{uint8_t(flags >> 8), uint8_t(flags)} + data;
 }
 inline Bytes frame4(const std::string &id, const Bytes &data, uint16_t flags = 0) {
   return text(id) + syncsafe(uint32_t(data.size())) + Bytes{uint8_t(flags >> 8), uint8_t(flags)} +
@@ -233,7 +234,8 @@ inline Bytes noise(size_t n, uint32_t seed = 0x2545F491) {
 // The largest datagram the receiver takes in.
 constexpr size_t kMaxDatagram = 32768;
 
-// ---- the table -----------------------------------------------------------------------------------------
+// ---- the table
+// -----------------------------------------------------------------------------------------
 
 inline std::vector<Row> receiveRoadRows() {
   const Layers &l = layers();
@@ -250,8 +252,7 @@ inline std::vector<Row> receiveRoadRows() {
        taken()},
       {"TAL extension count bits 4-0 ignored", kTwoLayer,
        outerSealed([](Bytes b) { return set(b, 11, 0x1F); }), taken()},
-      {"TAL extension word skipped", kTwoLayer,
-       outerSealed([=](Bytes b) {
+      {"TAL extension word skipped", kTwoLayer, outerSealed([=](Bytes b) {
          Bytes out = put(set(Bytes(b.begin(), b.begin() + 12), 11, 0x20), 2,
                          be32(uint32_t(b.size() - 12 + 4)));
          return out + extWord + Bytes(b.begin() + 12, b.end());
@@ -262,8 +263,10 @@ inline std::vector<Row> receiveRoadRows() {
        takenAs(7)},
       {"CL message id 1 with a payload: a flush", kBoth,
        inner([](Bytes b) { return put(b, 4, be32(1)); }), takenAs(ZEL_MARLO_MSG_ID_FLUSH)},
-      {"container reserved byte and parameter ignored", kBoth,
-       inContainer([](Bytes c) { return set(put(c, 4, Bytes{0xFF, 0xFF}), 0, 0xFF); }), taken()},
+      {"container reserved byte and parameter ignored", kBoth, inContainer([](Bytes c) {
+         return set(put(c, 4, Bytes{0xFF, 0xFF}), 0, 0xFF);
+       }),
+       taken()},
       {"container options 2: no extension header", kBoth,
        inContainer([](Bytes c) { return set(c, 3, 2); }), taken()},
       {"container extension header of 4 bytes", kBoth, inContainer([=](Bytes c) {
@@ -279,12 +282,11 @@ inline std::vector<Row> receiveRoadRows() {
       {"11 bytes: CL header cut", kBoth, inner([](Bytes b) { return cut(b, 11); }),
        unpackFails(353)},
       {"CL header alone, length 0: no container to parse", kBoth,
-       inner([](Bytes b) { return put(cut(b, 12), 8, be32(0)); }),
-       parseFails(VESK_PARSE, 1704)},
+       inner([](Bytes b) { return put(cut(b, 12), 8, be32(0)); }), parseFails(VESK_PARSE, 1704)},
       {"container header cut", kBoth, inContainer([](Bytes c) { return cut(c, 11); }),
        parseFails(VESK_PARSE, 1704)},
-      {"extension header cut", kBoth,
-       inContainer([](Bytes c) { return set(cut(c, 12), 3, 1); }), parseFails(VESK_PARSE, 1704)},
+      {"extension header cut", kBoth, inContainer([](Bytes c) { return set(cut(c, 12), 3, 1); }),
+       parseFails(VESK_PARSE, 1704)},
       {"tag cut in its header", kBoth, inTag([](Bytes t) { return cut(t, 9); }),
        parseFails(SET_ID3, 1766)},
       {"tag cut in a frame", kBoth, inTag([](Bytes t) { return cut(t, t.size() - 1); }),
@@ -338,8 +340,7 @@ inline std::vector<Row> receiveRoadRows() {
       {"extension count 7 in a 16-byte packet", kTwoLayer,
        [](ZEL_MARLO_VESK_TYPE_t) { return zel::test::resealed(set(frame({}), 11, 0xE0)); },
        unpackFails(705)},
-      {"extension count below the words present", kTwoLayer,
-       outerSealed([=](Bytes b) {
+      {"extension count below the words present", kTwoLayer, outerSealed([=](Bytes b) {
          Bytes out = put(Bytes(b.begin(), b.begin() + 12), 2, be32(uint32_t(b.size() - 12 + 4)));
          return out + extWord + Bytes(b.begin() + 12, b.end());
        }),
@@ -370,8 +371,7 @@ inline std::vector<Row> receiveRoadRows() {
       {"container format 2", kBoth, inContainer([](Bytes c) { return set(c, 2, 2); }),
        parseFails(ZEL_MARLO_FORMAT, 1732)},
       {"extension header length 3", kBoth,
-       inContainer([](Bytes c) { return set(set(c, 3, 1), 12, 3); }),
-       parseFails(VESK_PARSE, 1704)},
+       inContainer([](Bytes c) { return set(set(c, 3, 1), 12, 3); }), parseFails(VESK_PARSE, 1704)},
       {"extension header longer than the container", kBoth,
        inContainer([](Bytes c) { return set(cut(set(c, 3, 1), 40), 12, 0xFF); }),
        parseFails(VESK_PARSE, 1704)},
@@ -414,13 +414,14 @@ inline std::vector<Row> receiveRoadRows() {
        parseFails(SET_ID3, 1766)},
       {"frames after padding are not read", kBoth,
        asTag(id3(title + Bytes(64, 0) + frame3("TPE1", Bytes{0} + text("late")))), taken("t")},
-      {"32 KiB: valid layers around noise", kBoth,
-       asTag(noise(kMaxDatagram - 28 - 12)), parseFails(SET_ID3, 1766)},
+      {"32 KiB: valid layers around noise", kBoth, asTag(noise(kMaxDatagram - 28 - 12)),
+       parseFails(SET_ID3, 1766)},
 
       // The defects of libid3tag the guard defuses (F1-F3).
       {"F1: unsynchronised tag ending in FF 00", kBoth,
        // the frame's size counts its data with unsynchronisation undone
-       asTag(id3(text("TIT2") + be32(3) + Bytes{0, 0} + Bytes{0, 'a', 0xFF, 0x00}, 3, 0x80)), taken("a\xFF")},
+       asTag(id3(text("TIT2") + be32(3) + Bytes{0, 0} + Bytes{0, 'a', 0xFF, 0x00}, 3, 0x80)),
+       taken("a\xFF")},
       {"F1: unsynchronised v2.4 frame ending in FF 00", kBoth,
        asTag(id3(frame4("TIT2", Bytes{0, 'b', 0xFF, 0x00}, 0x0002), 4)), taken("b\xFF")},
       {"F2: compressed frame announcing 4 GiB", kBoth,

@@ -65,9 +65,9 @@ void runRow(const Row &row, ZEL_MARLO_VESK_TYPE_t kind) {
     char vesk[32];
     std::snprintf(vesk, sizeof vesk, "zel_vesk.cpp:%04d [", want.site);
     const int report = kind == ZEL_MARLO_VESK_TYPE_CL ? 2077 : 2021;
-    EXPECT_EQ(errorText(rx.msg).rfind(reportPrefix(report) + "XFER_RX zel_vesk_unpack fail [ " +
-                                          vesk, 0),
-              0u)
+    EXPECT_EQ(
+        errorText(rx.msg).rfind(reportPrefix(report) + "XFER_RX zel_vesk_unpack fail [ " + vesk, 0),
+        0u)
         << errorText(rx.msg);
     EXPECT_FALSE(rx.msg->rxPayload.has_value());
     EXPECT_EQ(own(zel_marlo_getPsdTitle(rx.msg)), "before");
@@ -99,8 +99,8 @@ TEST(ReceiveRoad, EveryMalformedDatagramStopsWhereItShould) {
   size_t runs = 0;
   for (const Row &row : zel::road::receiveRoadRows()) {
     for (ZEL_MARLO_VESK_TYPE_t kind : {ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_VESK_TYPE_CL}) {
-      if (!(row.kinds & (kind == ZEL_MARLO_VESK_TYPE_CL ? zel::road::kClOnly
-                                                        : zel::road::kTwoLayer)))
+      if (!(row.kinds &
+            (kind == ZEL_MARLO_VESK_TYPE_CL ? zel::road::kClOnly : zel::road::kTwoLayer)))
         continue;
       SCOPED_TRACE(row.name + (kind == ZEL_MARLO_VESK_TYPE_CL ? " (CL only)" : " (two-layer)"));
       runRow(row, kind);
