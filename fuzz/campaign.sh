@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # A fuzzing campaign: runs each target under the resource budget (fuzz/budget.sh) for a given
-# time or number of executions, then merges what it found back into fuzz/corpus/<target>/ with
-# libFuzzer's -merge=1 (only inputs that add coverage go in, smallest first; the committed seeds
-# stay). Prints executions, coverage (cov) and features (ft) per target, and adds a line per run
-# to build-fuzz/campaign/runs.tsv, whose totals per target are printed at the end.
+# time or number of executions, then minimises what it found into fuzz/corpus/<target>/. Prints
+# executions, coverage (cov) and features (ft) per target, and adds a line per run to
+# build-fuzz/campaign/runs.tsv, whose totals per target are printed at the end.
 #
-#   fuzz/campaign.sh [-t SECONDS | -n EXECUTIONS] [--no-build] [--no-merge] [target ...]
+#   fuzz/campaign.sh [-t SECONDS | -n EXECUTIONS] [--no-build] [--no-merge | --merge-only]
+#                    [target ...]
 #
+# The committed corpus is minimised by edges: the named seeds stay (regression cases and
+# examples), and of the inputs named by their hash only those that reach code no other input
+# reaches are kept (libFuzzer's -merge=1 with -use_counters=0, smallest first).
 # Default: 600 s per target, every target. The working corpus of each target is kept in
 # build-fuzz/campaign/<target>/corpus between runs, so that runs add up; a crash, leak, timeout
 # or out-of-memory input is kept in build-fuzz/campaign/<target>/ and makes the script fail.
@@ -18,6 +21,7 @@ cd "$(dirname "$0")/.."
 limit=(-max_total_time=600)
 build=1
 merge=1
+fuzz=1
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -25,7 +29,8 @@ while [ $# -gt 0 ]; do
     -n) limit=(-runs="$2"); shift 2 ;;
     --no-build) build=0; shift ;;
     --no-merge) merge=0; shift ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    --merge-only) fuzz=0; shift ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) targets+=("$1"); shift ;;
   esac
 done
@@ -45,6 +50,25 @@ top=build-fuzz/campaign
 mkdir -p "$top"
 [ -f "$top/runs.tsv" ] || printf 'date\ttarget\texecutions\tcov\tft\tresult\n' >"$top/runs.tsv"
 
+# minimise BIN TARGET WORK [MORE-INPUTS ...]: fuzz/corpus/TARGET becomes its named seeds plus the
+# fewest inputs (of it and MORE-INPUTS) that reach every edge they reach.
+minimise() {
+  local bin=$1 t=$2 work=$3
+  shift 3
+  local fresh=$work/minimised
+  rm -rf "$fresh"
+  mkdir -p "$fresh"
+  find "fuzz/corpus/$t" -maxdepth 1 -type f -regextype posix-extended ! -regex '.*/[0-9a-f]{40}' -exec cp {} "$fresh/" \;
+  local before
+  before=$(ls "fuzz/corpus/$t" | wc -l)
+  "$bin" -merge=1 -use_counters=0 "$fresh" "fuzz/corpus/$t" "$@" "${ZEL_FUZZ_BUDGET[@]}" \
+    -close_fd_mask=1 >"$work/merge.log" 2>&1
+  find "fuzz/corpus/$t" -maxdepth 1 -type f -regextype posix-extended -regex '.*/[0-9a-f]{40}' -delete
+  cp "$fresh"/* "fuzz/corpus/$t/"
+  echo "   minimised fuzz/corpus/$t: $before -> $(ls "fuzz/corpus/$t" | wc -l) files," \
+    "$(cat "fuzz/corpus/$t"/* | wc -c) bytes"
+}
+
 failed=()
 for t in "${targets[@]}"; do
   bin=build-fuzz/fuzz/fuzz_$t
@@ -52,8 +76,13 @@ for t in "${targets[@]}"; do
   work=$top/$t
   mkdir -p "$work/corpus"
   log=$work/last.log
-  echo "== $t: ${limit[*]}"
   rc=0
+  if [ "$fuzz" -eq 0 ]; then
+    echo "== $t: minimising fuzz/corpus/$t"
+    minimise "$bin" "$t" "$work"
+    continue
+  fi
+  echo "== $t: ${limit[*]}"
   "$bin" "$work/corpus" "fuzz/corpus/$t" "${limit[@]}" "${ZEL_FUZZ_BUDGET[@]}" \
     -print_final_stats=1 -close_fd_mask=1 -artifact_prefix="$work/" >"$log" 2>&1 || rc=$?
 
@@ -72,12 +101,7 @@ for t in "${targets[@]}"; do
   echo "   executions ${execs:-0}, cov ${cov:-?}, ft ${ft:-?}: $result (log: $log)"
 
   if [ "$merge" -eq 1 ] && [ "$rc" -eq 0 ]; then
-    before=$(ls "fuzz/corpus/$t" | wc -l)
-    "$bin" -merge=1 "fuzz/corpus/$t" "$work/corpus" "${ZEL_FUZZ_BUDGET[@]}" -close_fd_mask=1 \
-      >"$work/merge.log" 2>&1
-    after=$(ls "fuzz/corpus/$t" | wc -l)
-    echo "   merged into fuzz/corpus/$t: $before -> $after files," \
-      "$(du -sk "fuzz/corpus/$t" | cut -f1) KiB"
+    minimise "$bin" "$t" "$work" "$work/corpus"
   fi
 done
 
