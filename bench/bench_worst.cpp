@@ -34,7 +34,7 @@
 
 #include "api/zel_marlo.h"
 
-// ---- a counting allocator ----------------------------------------------------------------------
+// ---- a counting allocator -----------------------------------------------------------------------
 // Every block's usable size is added when it is handed out and taken off when it comes back.
 
 extern "C" {
@@ -112,7 +112,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// ---- the two operations measured -------------------------------------------------------------
+// ---- the two operations measured ----------------------------------------------------------------
 
 ZEL_MARLO_PSD_MSG_t *receiver() {
   static ZEL_MARLO_PSD_MSG_t *msg = [] {
@@ -141,8 +141,7 @@ void decode(const Bytes &tag) {
   zel_marlo_setId3PsdMsg(receiver(), &record);
 }
 
-// ---- inputs
-// --------------------------------------------------------------------------------------
+// ---- inputs -------------------------------------------------------------------------------------
 
 Bytes operator+(Bytes a, const Bytes &b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -280,8 +279,7 @@ std::vector<Worst> worstTags() {
   return out;
 }
 
-// ---- measuring
-// ---------------------------------------------------------------------------------------
+// ---- measuring ----------------------------------------------------------------------------------
 
 struct Stats {
   double maxMicros = 0;

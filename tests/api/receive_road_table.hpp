@@ -111,8 +111,7 @@ inline const Layers &layers() {
   return l;
 }
 
-// ---- mutators
-// --------------------------------------------------------------------------------------
+// ---- mutators -----------------------------------------------------------------------------------
 
 inline Bytes le32(uint32_t v) {
   return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
@@ -192,8 +191,7 @@ inline std::function<Bytes(ZEL_MARLO_VESK_TYPE_t)> asTag(Bytes tag) {
   return inTag([tag](Bytes) { return tag; });
 }
 
-// ---- ID3 pieces
-// -------------------------------------------------------------------------------------
+// ---- ID3 pieces ---------------------------------------------------------------------------------
 
 inline Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
 inline Bytes syncsafe(uint32_t v) {
@@ -234,8 +232,7 @@ inline Bytes noise(size_t n, uint32_t seed = 0x2545F491) {
 // The largest datagram the receiver takes in.
 constexpr size_t kMaxDatagram = 32768;
 
-// ---- the table
-// -----------------------------------------------------------------------------------------
+// ---- the table ----------------------------------------------------------------------------------
 
 inline std::vector<Row> receiveRoadRows() {
   const Layers &l = layers();
