@@ -10,10 +10,13 @@
 
 namespace {
 
-// A file of this process, removed at exit.
+// A file of this process, removed at exit; in memory (/dev/shm) where there is such a place,
+// since every input is written and read once.
 struct ScratchFile {
   ScratchFile() {
-    char pattern[] = "/tmp/zel_id3_file_load_XXXXXX";
+    char shm[] = "/dev/shm/zel_id3_file_load_XXXXXX";
+    char tmp[] = "/tmp/zel_id3_file_load_XXXXXX";
+    char *pattern = ::access("/dev/shm", W_OK) == 0 ? shm : tmp;
     const int fd = ::mkstemp(pattern);
     if (fd < 0) std::abort();
     ::close(fd);

@@ -20,6 +20,9 @@ if [ ${#targets[@]} -eq 0 ]; then
   shopt -u nullglob
 fi
 
+# Every input of at most 32 KiB is handled within the budget: fuzz/budget.sh.
+source fuzz/budget.sh
+
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 for t in "${targets[@]}"; do
@@ -28,11 +31,10 @@ for t in "${targets[@]}"; do
   mkdir -p "$scratch/$t"
   cp -r "fuzz/corpus/$t/." "$scratch/$t/"
   echo "== fuzzing $t for ${seconds}s"
-  # Every input of at most 32 KiB must be handled quickly and in little memory.
   rc=0
-  "$bin" "$scratch/$t" -max_total_time="$seconds" -max_len=32768 -timeout=2 \
-    -rss_limit_mb=2048 -malloc_limit_mb=64 -print_final_stats=1 -close_fd_mask=1 \
-    -artifact_prefix="$scratch/" >"$scratch/$t.log" 2>&1 || rc=$?
+  "$bin" "$scratch/$t" -max_total_time="$seconds" "${ZEL_FUZZ_BUDGET[@]}" \
+    -print_final_stats=1 -close_fd_mask=1 -artifact_prefix="$scratch/" \
+    >"$scratch/$t.log" 2>&1 || rc=$?
   tail -n 14 "$scratch/$t.log"
   if [ "$rc" -ne 0 ]; then
     echo "fuzz target $t failed (exit $rc); reproducer:"

@@ -10,7 +10,9 @@ Environment:
   ZEL_TOOLS_WRAPPER     optional command put in front of each program (valgrind ...)
   ZEL_TOOLS_SLOWDOWN    optional factor for time limits and send intervals (default 1)
 
-Run one group of tests: cli_test.py TxCommandLine (or RxCommandLine, EndToEnd).
+  ZEL_LONG_RUN_COUNT    messages of the LongRun group (default 50)
+
+Run one group of tests: cli_test.py TxCommandLine (or RxCommandLine, EndToEnd, LongRun).
 """
 
 import os
@@ -21,6 +23,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -639,6 +642,93 @@ class EndToEnd(ToolTest):
         self.assertTrue(got.out.endswith(
             b"orvo[1718]: ZEL_MARLO_TYPE psd Type field not PSD !! error  \n"
             b"orvorx[498]: zel_marlo_parsePsdMsg failed\n"))
+
+
+class Drain:
+    """A Listener whose datagrams a thread collects while a program sends them."""
+
+    def __init__(self):
+        self.listener = Listener()
+        self.port = self.listener.port
+        try:  # room for a burst; as root beyond the system's default limit
+            self.listener.sock.setsockopt(socket.SOL_SOCKET, 33, 8 << 20)  # SO_RCVBUFFORCE
+        except OSError:
+            self.listener.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+        self.listener.sock.settimeout(0.1)
+        self.datagrams = []
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._collect, daemon=True)
+        self.thread.start()
+
+    def _collect(self):
+        while not self.done.is_set():
+            try:
+                self.datagrams.append(self.listener.sock.recvfrom(65536)[0])
+            except socket.timeout:
+                pass
+
+    def close(self, linger=0.5):
+        """Stops after the datagrams still on their way; returns them."""
+        time.sleep(linger)
+        self.done.set()
+        self.thread.join(timeout=10)
+        self.listener.sock.close()
+        return self.datagrams
+
+
+class LongRun(ToolTest):
+    """Many messages through each program in one process: no leak and no invalid access builds
+    up (run under valgrind, or the sanitizers, whose reports end the program with a status of
+    their own). marlotx sends back to back (-m 0); marlorx takes a mix of its PSD messages,
+    flush messages and unsupported message ids, saving and forwarding each PSD message."""
+
+    COUNT = int(os.environ.get("ZEL_LONG_RUN_COUNT", "50"))
+
+    def test_transmitter_and_receiver(self):
+        n = self.COUNT
+        sink = Drain()
+        try:
+            sent = run(TX, "-n", str(n), "-m", "0", *ALL_GROUPS, "-k", "127.0.0.1:%d" % sink.port,
+                       seconds=60 + n)
+        finally:
+            packets = sink.close()
+        self.assertEnds(sent, 0)
+        self.assertEqual(sent.out.count(b"Sending PSD message to "), n)
+        self.assertTrue(sent.out.endswith(b"done.\n"))
+        self.assertEqual(len(packets), n)
+
+        # The mix: two PSD messages, a flush, an unsupported id, over and over.
+        mix = []
+        for i in range(n):
+            kind = i % 4
+            if kind == 2:
+                mix.append(FLUSH_PACKET)
+            elif kind == 3:
+                mix.append(packet_with_msg_id(7 + i))
+            else:
+                mix.append(packets[i])
+        psd = sum(1 for i in range(n) if i % 4 < 2)
+        relay = Drain()
+        try:
+            port = free_udp_port()
+            with Background(RX, "-p", str(port), "-n", str(n), "-f", self.path("rx.id3"),
+                            "-k", "127.0.0.1:%d" % relay.port) as receiver:
+                seen = set()
+                for datagram in mix:
+                    wait_for_bind(port, seen, receiver)
+                    send_datagram(port, datagram)
+                got = receiver.finish(seconds=60 + n)
+        finally:
+            forwarded = relay.close()
+        self.assertEnds(got, 0)
+        out = got.out
+        self.assertTrue(out.endswith(b"\ndone.\n"))
+        self.assertEqual(out.count(b"PSD message of length "), psd)
+        self.assertEqual(out.count(b"PSD Flush message received \n"), n // 4 + (n % 4 > 2))
+        self.assertEqual(out.count(b"unsupported PSD msg "), n // 4)
+        self.assertEqual(out.count(b"PSD message saved to ID3 formatted file"), psd)
+        self.assertEqual(len(forwarded), psd)
+        self.assertEqual(forwarded[-1], read(self.path("rx.id3")))
 
 
 if __name__ == "__main__":

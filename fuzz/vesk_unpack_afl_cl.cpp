@@ -1,0 +1,6 @@
+// zel_vesk_unpack with a handle for two-layer packets (AFL carrying CL); see vesk_unpack.hpp.
+#include "vesk_unpack.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  return zel::fuzz::unpackOne<veskMsgDesc>(VESK_TYPE_AFL_CL, data, size);
+}
