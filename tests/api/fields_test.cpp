@@ -4,17 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "support/api_text.hpp"
 #include "api/zel_marlo.h"
 
 namespace {
 
-// The caller's copy of a text reader's result, released here.
-std::string own(char *text) {
-  if (text == nullptr) return "<null>";
-  std::string s(text);
-  std::free(text);
-  return s;
-}
+using zel::test::errorText;
+using zel::test::own;
 
 class Fields : public ::testing::Test {
  protected:

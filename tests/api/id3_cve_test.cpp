@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "receive_road_table.hpp"
+#include "support/api_text.hpp"
 
 namespace {
 
@@ -37,6 +38,7 @@ using zel::road::id3;
 using zel::road::syncsafe;
 using zel::road::text;
 using zel::test::operator+;
+using zel::test::own;
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
@@ -55,12 +57,6 @@ bool underValgrind() {
   return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
 }
 
-std::string own(char *s) {
-  if (s == nullptr) return "<null>";
-  std::string out(s);
-  std::free(s);
-  return out;
-}
 
 // What a door made of a tag: the title taken, or the report that refused it.
 std::string titleOrReport(ZEL_MARLO_PSD_MSG_t *msg, int32_t rc) {

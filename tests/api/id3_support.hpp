@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "api/zel_marlo.h"
+#include "support/api_text.hpp"
 
 namespace zel::test {
 
@@ -56,13 +57,6 @@ class Handle {
   ZEL_MARLO_PSD_MSG_t *msg_ = nullptr;
 };
 
-// The caller's copy of a text reader's result, released here; "<null>" for none.
-inline std::string own(char *text) {
-  if (text == nullptr) return "<null>";
-  std::string s(text);
-  std::free(text);
-  return s;
-}
 
 // The message's tag through zel_marlo_getId3PsdMsg; empty optional-like flag on failure.
 struct Encoded {

@@ -4,16 +4,13 @@
 #include <cctype>
 #include <string>
 
+#include "support/api_text.hpp"
 #include "api/zel_marlo.h"
 
 namespace {
 
-std::string own(char *text) {
-  if (text == nullptr) return "<null>";
-  std::string s(text);
-  std::free(text);
-  return s;
-}
+using zel::test::errorText;
+using zel::test::own;
 
 class Print : public ::testing::Test {
  protected:

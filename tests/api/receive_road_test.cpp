@@ -9,26 +9,18 @@
 #include <memory>
 #include <string>
 
+#include "support/api_text.hpp"
 #include "api/handle.hpp"
 #include "receive_road_table.hpp"
 
 namespace {
 
+using zel::test::errorText;
+using zel::test::own;
+
 using zel::road::Bytes;
 using zel::road::Row;
 using zel::road::Stage;
-
-std::string own(char *text) {
-  if (text == nullptr) return "<null>";
-  std::string s(text);
-  std::free(text);
-  return s;
-}
-
-std::string errorText(ZEL_MARLO_PSD_MSG_t *msg) {
-  const char *text = zel_marlo_getErrorStr(msg);
-  return text != nullptr ? text : "<none>";
-}
 
 std::string reportPrefix(int report) { return "orvo[" + std::to_string(report) + "]: "; }
 

@@ -10,27 +10,19 @@
 #include <tuple>
 #include <vector>
 
+#include "support/api_text.hpp"
 #include "api/handle.hpp"
 #include "support/log_capture.hpp"
 #include "support/udp.hpp"
 
 namespace {
 
+using zel::test::errorText;
+using zel::test::own;
+
 using Bytes = std::vector<uint8_t>;
 using zel::test::LogCapture;
 using zel::test::UdpSocket;
-
-std::string own(char *text) {
-  if (text == nullptr) return "<null>";
-  std::string s(text);
-  std::free(text);
-  return s;
-}
-
-std::string errorText(ZEL_MARLO_PSD_MSG_t *msg) {
-  const char *text = zel_marlo_getErrorStr(msg);
-  return text != nullptr ? text : "<null>";
-}
 
 // A host name the resolver refuses without asking any name server (a label above 63 bytes).
 const std::string kUnresolvable = std::string(70, 'x') + ".invalid";

@@ -9,12 +9,10 @@
 #include <cstdio>
 #include <ctime>
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#endif
 
 #include "api/zel_marlo.h"
 #include "group_switches.hpp"
+#include "sockets.hpp"
 #include "rx_options.hpp"
 
 namespace {
@@ -100,19 +98,10 @@ int receiveOne(const rxSettings &settings) {
   return 0;
 }
 
-bool startSockets() {
-#if defined(_WIN32)
-  WSADATA data;
-  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-#else
-  return true;
-#endif
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (!startSockets()) return 0;
+  if (!zel::tools::startSockets()) return 0;
 
   rxSettings settings;
   const zel::tools::RxParse parse = zel::tools::parseRxOptions(argc, argv, settings, stdout);

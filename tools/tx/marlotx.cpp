@@ -12,12 +12,10 @@
 #include <cstring>
 #include <thread>
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#endif
 
 #include "api/zel_marlo.h"
 #include "group_switches.hpp"
+#include "sockets.hpp"
 #include "tx_options.hpp"
 
 namespace {
@@ -216,19 +214,10 @@ Step runCycle(txSettings &settings, long long &titleCounter) {
   return kGoOn;
 }
 
-bool startSockets() {
-#if defined(_WIN32)
-  WSADATA data;
-  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-#else
-  return true;
-#endif
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (!startSockets()) return 0;
+  if (!zel::tools::startSockets()) return 0;
 
   txSettings settings = zel::tools::defaultTxSettings();
   const zel::tools::TxParse parse = zel::tools::parseTxOptions(argc, argv, settings, stdout);
