@@ -12,6 +12,7 @@
 
 #include "support/api_text.hpp"
 #include "api/handle.hpp"
+#include "receive_road_table.hpp"
 #include "support/log_capture.hpp"
 #include "support/udp.hpp"
 
@@ -19,6 +20,8 @@ namespace {
 
 using zel::test::errorText;
 using zel::test::own;
+using zel::road::fillAllGroups;  // every group, valid
+using zel::road::kUfid;
 
 using Bytes = std::vector<uint8_t>;
 using zel::test::LogCapture;
@@ -26,21 +29,6 @@ using zel::test::UdpSocket;
 
 // A host name the resolver refuses without asking any name server (a label above 63 bytes).
 const std::string kUnresolvable = std::string(70, 'x') + ".invalid";
-
-const uint8_t kUfid[] = {0x01, 0xAB, 0x00, 0x7F};
-
-void fillAllGroups(ZEL_MARLO_PSD_MSG_t *msg) {
-  zel_marlo_setPsdTitle(msg, "Title");
-  zel_marlo_setPsdArtist(msg, "Artist");
-  zel_marlo_setPsdAlbum(msg, "Album");
-  zel_marlo_setPsdGenre(msg, "Genre");
-  zel_marlo_enablePsdComment(msg, 1);
-  zel_marlo_setPsdComment(msg, "Short", "Long description");
-  zel_marlo_enablePsdCommercial(msg, 1);
-  zel_marlo_setPsdCommercial(msg, "USD10.0", "20041231", "http://shop", "2", "Seller", "Product");
-  zel_marlo_enablePsdUfid(msg, 1);
-  zel_marlo_setPsdUfid(msg, "owner", kUfid, sizeof kUfid);
-}
 
 void expectAllGroups(ZEL_MARLO_PSD_MSG_t *msg) {
   EXPECT_EQ(own(zel_marlo_getPsdTitle(msg)), "Title");
