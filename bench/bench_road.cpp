@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Time per operation of the road (Google Benchmark). Times are noisy on shared machines; the
 // instruction counts of bench/icount.py are the figures that repeat.
 #include <arpa/inet.h>

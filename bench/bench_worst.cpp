@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The resource budget of the receive road and the ID3 decoder: every input of at most 32 KiB is
 // accepted or rejected within 50 ms and 16 MiB of extra memory. Runs the receive road
 // (zel_marlo_recvPsdMsgFromBuffer + zel_marlo_parsePsdMsg) and the ID3 decoder

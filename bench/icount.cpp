@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Instruction-count driver: runs each operation of the road N times inside one function and,
 // under callgrind, dumps the instructions of each batch separately (client requests); it counts
 // the heap allocations of each batch itself. bench/icount.py reads both and compares them with

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Instructions and allocations per operation of the road, beside their budgets.
 
 Runs bench/icount under callgrind, reads one dump per operation, and prints a table. Exits 1

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The message the benchmarks work on: the transmit tool's default message with all four
 // groups enabled (a 330-byte tag, 7 frames; a 370-byte packet).
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Compile settings every target of the project shares.
 function(zel_defaults target)
   target_compile_options(${target} PRIVATE

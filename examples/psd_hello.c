@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* psd_hello: fill a PSD message through the C API of the shared library and read it back. */
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sourced by scripts/fuzz.sh and fuzz/campaign.sh: the resource budget every fuzz run enforces.
 #
 # Every input of at most 32 KiB is accepted or rejected within 50 ms and 16 MiB of extra memory.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # A fuzzing campaign: runs each target under the resource budget (fuzz/budget.sh) for a given
 # time or number of executions, then minimises what it found into fuzz/corpus/<target>/. Prints
 # executions, coverage (cov) and features (ft) per target, and adds a line per run to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Any bytes as an ID3 tag to decode. Besides not crashing, leaking or reading outside the input:
 // a tag that is taken must encode again, and its encoding must decode to the same values.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Any bytes as an ID3 file to load.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // psdmsg_parse on arbitrary bytes: a payload it hands out must lie inside them.
 #include <cstddef>
 #include <cstdint>

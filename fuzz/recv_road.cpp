@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The whole receive road on arbitrary bytes: unpack as a two-layer or CL-only packet, then parse
 // the container and decode its ID3 tag. The first byte sets the receiver up: bit 0 picks the
 // packet kind (1: CL only), bits 1-3 switch the comment, commercial and UFID groups on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Replays fuzz inputs without libFuzzer: every file named on the command line, or found in a
 // directory named there, goes through the target once. Each input is copied into an
 // allocation of its own size, so that a read past its end is seen by the sanitizers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zel_vesk_unpack on arbitrary bytes, one fuzz target per handle type (vesk_unpack_cl,
 // vesk_unpack_afl, vesk_unpack_afl_cl). The first byte sets the handle up: bit 7 switches
 // sequence numbering on in its layers; the other bits are ignored. A delivered payload must lie

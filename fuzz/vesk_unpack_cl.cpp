@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zel_vesk_unpack with a handle for CL packets; see vesk_unpack.hpp.
 #include "vesk_unpack.hpp"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the benchmarks (RelWithDebInfo, in build-bench/) and prints the instruction and
 # allocation counts of the road beside their budgets; fails when an operation costs more than
 # twice its budget. With --time it also runs the Google Benchmark programs.

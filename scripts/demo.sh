@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The main job: installs what is missing, builds, starts marlorx on a loopback port and lets
 # marlotx send it three PSD messages with all four groups enabled. Both print what they do.
 set -euo pipefail

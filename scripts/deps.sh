@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages the build, the tests and the tools need, and only those missing.
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a bounded time on a
 # scratch copy of its committed seed corpus.
 #   scripts/fuzz.sh [seconds-per-target] [target ...]      default: 60 s, every target

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Exported functions: group switches, field setters and readers.
 #include <cstdlib>
 #include <cstring>

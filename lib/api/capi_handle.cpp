@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Exported functions: handle life cycle, error record, error log, ID3 record release.
 #include <cstdlib>
 #include <new>

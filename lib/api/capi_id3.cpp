@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Exported functions: validation, ID3 text encoding, ID3 tags and ID3 files.
 #include "api/handle.hpp"
 #include "api/id3_codec.hpp"

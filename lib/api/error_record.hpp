@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The error record of a message handle and the library-wide error log.
 //
 // A report reads "orvo[<site>]: <CATEGORY> <text>", at most 127 characters (longer ones are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The control block behind a ZEL_MARLO_PSD_MSG_t handle, the handle check, and the guards that
 // keep C++ failures from crossing the C boundary.
 #pragma once

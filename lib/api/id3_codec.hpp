@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // PSD content as an ID3v2.3 tag and back.
 //
 // Encoding builds libid3tag's tag model from the enabled groups (TIT2, TPE1, TALB, TCON, COMM,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ID3 files: exactly one tag, nothing before or after it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The screen in front of libid3tag's tag parser.
 //
 // libid3tag 0.15.1b trusts what it parses in three places that untrusted bytes reach:

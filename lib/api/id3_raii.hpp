@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Owning handles for libid3tag objects. Internal: the public header never sees libid3tag.
 //
 // A tag owns the frames attached to it; a frame that is not (yet) attached is its creator's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Exported functions: the message as labelled text.
 #include <cstdlib>
 #include <cstring>

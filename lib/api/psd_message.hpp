@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The content of a PSD message: four groups of values, each with its switch.
 #pragma once
 

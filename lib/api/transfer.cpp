@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Exported functions: the send and receive road of a PSD message.
 //
 // Send: createPsdMsg validates and encodes the message and keeps it as a PSD container in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Checks of a PSD message's values before it is encoded, saved or taken over from a tag.
 #pragma once
 

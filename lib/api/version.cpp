@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Exported function: the versions of the library and of the modules that carry one.
 #include <cstring>
 #include <string_view>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "api/zel_id3.hpp"
 
 #include <id3tag.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zel_id3 - the ID3v2.3 writer.
 //
 // Lays down the bytes of a libid3tag tag model:

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * zel_marlo.h - build, check, encode, send and receive PSD messages.
  *

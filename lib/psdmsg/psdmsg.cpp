@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The PSD container: building one around a payload and reading one back.
 #include "psdmsg/psdmsg.hpp"
 

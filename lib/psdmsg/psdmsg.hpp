@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // psdmsg - the PSD container: a 12-byte little-endian header, an optional extension header and
 // the payload (an ID3 tag).
 //

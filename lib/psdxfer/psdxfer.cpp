@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The UDP transfer link over BSD sockets.
 #include "psdxfer/psdxfer.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // psdxfer - one datagram at a time over UDP/IPv4.
 //
 // A receive link is a socket bound to a local port on all addresses; a transmit link is a

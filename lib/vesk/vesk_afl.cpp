@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The application framing layer: sync bytes, length, sequence number, version, protocol, the
 // TAL bytes, the payload and a CRC-16 trailer over everything before it.
 #include <cstdint>

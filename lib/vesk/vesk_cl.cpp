@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The control layer: a 12-byte big-endian header in front of the payload.
 #include <cstdint>
 #include <limits>

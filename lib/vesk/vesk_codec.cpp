@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zel_vesk_pack, zel_vesk_unpack and zel_vesk_sync: the handle's type picks the layer routine,
 // and the two-layer routine runs the AFL and CL routines one inside the other.
 #include "vesk/vesk_codec.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The layer routines behind zel_vesk_pack and zel_vesk_unpack. Each routine serves both
 // directions; the public functions pick one by the handle's type.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Bounded byte reading and writing for every wire header of the library.
 //
 // The byte order is in each name: VESK headers are big-endian, the PSD container's fields are

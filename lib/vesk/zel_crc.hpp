@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zel_crc - table-driven, non-reflected CRCs of width 8, 16 and 32.
 //
 //   width  poly        init        final XOR   check("123456789")

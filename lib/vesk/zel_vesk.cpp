@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The VESK handle, its switches and the module's small queries.
 #include "vesk/zel_vesk.hpp"
 

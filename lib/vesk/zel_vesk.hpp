@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zel_vesk - the VESK packet protocol: the control layer (CL) and the application framing
 // layer (AFL, with its TAL bytes and CRC-16 trailer), one handle per packet stream.
 //

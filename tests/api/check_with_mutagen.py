@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Has mutagen, an independent ID3 implementation, read the tags this library writes.
 
 Usage: check_with_mutagen.py WRITER - runs the writer program (id3_interop_writer) into a

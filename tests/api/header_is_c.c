@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The exported header, compiled as C and linked against the shared library. */
 #include <stdlib.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tags shaped like the published defects of libid3tag, through every door of the library that
 // takes outside bytes: zel_marlo_setId3PsdMsg, the receive road (both packet kinds) and
 // zel_marlo_loadId3PsdFile. Each must end with the result in the table; none may hang, crash or

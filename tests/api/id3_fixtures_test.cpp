@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tags written by an independent ID3 implementation (mutagen, see fixtures/make_fixtures.py)
 // load through the file operation with the values it wrote.
 #include <gtest/gtest.h>

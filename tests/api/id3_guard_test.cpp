@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tags that reach the known faults of libid3tag 0.15.1b: unsynchronised data ending in FF 00
 // (read past the buffer), compressed frames announcing huge sizes (allocated before inflating)
 // and text lists of many empty strings (one heap string each). The valgrind run of this suite

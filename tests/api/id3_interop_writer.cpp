@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes one ID3 file per text encoding into the directory named on the command line, for an
 // independent ID3 implementation to read (check_with_mutagen.py knows the values).
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers of the ID3 tests: an owned message handle, encoded tags as byte vectors, and a small
 // builder for the tags the tests feed to the decoder.
 #pragma once

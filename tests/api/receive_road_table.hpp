@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The receive road's table of malformed datagrams: each row is a valid packet made by the
 // library, bent by a mutator, and the outcome it must have in zel_marlo_recvPsdMsgFromBuffer and
 // zel_marlo_parsePsdMsg. Used by receive_road_test.cpp, and written out by road_rows_dump for the

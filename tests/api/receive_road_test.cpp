@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The whole receive road on malformed datagrams: every row of the table goes through
 // zel_marlo_recvPsdMsgFromBuffer and zel_marlo_parsePsdMsg for each packet kind it applies to,
 // from an allocation of exactly its size (so that a read past it is seen by the sanitizers and

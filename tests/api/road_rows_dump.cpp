@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes the two-layer datagrams of the receive road's table into a folder, for the test that
 // sends them to marlorx: one file per row (NN.bin) and index.tsv with, per line, the file, the
 // stage where the road stops (unpack, parse, taken), the error number, the VESK site or report

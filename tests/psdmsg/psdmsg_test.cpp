@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The PSD container: its little-endian header, the extension header and bounded parsing.
 #include "psdmsg/psdmsg.hpp"
 

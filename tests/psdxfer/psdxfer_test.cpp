@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The UDP link on the loopback address. Every wait is bounded: a receive runs only after poll
 // has seen a datagram, and the receive sockets time out besides.
 #include "psdxfer/psdxfer.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Test support: texts the API hands out, read and released in one step.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Test support: turns the library's error log on into a temporary file and reads it back.
 #pragma once
 

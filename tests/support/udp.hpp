@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Test support: a plain UDP socket on 127.0.0.1 with a port the system picked, and bounded
 // receives.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Test support for VESK packets: a handle that frees itself, an independent CRC-16, packets
 // built byte by byte, and unpacking from an allocation of exactly the packet's size.
 #pragma once

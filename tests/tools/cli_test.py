@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Drives the built marlotx and marlorx: command lines, exit statuses, and messages travelling
 from one to the other over UDP on 127.0.0.1.
 

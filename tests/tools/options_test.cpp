@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Command lines of marlotx and marlorx: defaults, every option, every option error with its
 // exact text and status, and the help texts byte for byte.
 #include <gtest/gtest.h>

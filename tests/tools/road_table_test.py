@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The receive road's table of malformed datagrams (tests/api/receive_road_table.hpp), sent as
 real datagrams to marlorx on 127.0.0.1: a datagram that does not unpack ends the program with
 the report of zel_marlo_recvPsdMsg (480), one whose container or tag does not parse with the

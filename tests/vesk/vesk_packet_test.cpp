@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // VESK packets byte for byte, and every way unpack turns a packet down.
 #include <gtest/gtest.h>
 

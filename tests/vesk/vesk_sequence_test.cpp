@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Sequence numbering of both layers, and finding packet starts in a byte stream.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The four group switches of a PSD message, in the order both tools set them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The platform's socket layer, started by each tool before its first library call.
 #pragma once
 

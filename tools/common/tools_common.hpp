@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Pieces the command lines of marlotx and marlorx share.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // marlorx - plays the broadcast system's side of the PSD feed: receives VESK packets on a UDP
 // port, prints every PSD message, optionally saves it as an ID3 file and forwards its bare ID3
 // tag to another host.

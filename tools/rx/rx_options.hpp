@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // marlorx command line: the settings record, option parsing and the usage text.
 //
 // Nothing here touches the network or the library: parsing reports every warning and error on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // marlotx - builds PSD messages from its options (or an ID3 file) and sends them to the
 // exciter, once, a given number of times, or without end.
 //

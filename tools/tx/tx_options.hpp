@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // marlotx command line: the settings record, its defaults, option parsing and the help text.
 //
 // Nothing here touches the network or the library: parsing reports every warning and error on
