@@ -4,6 +4,7 @@
 #include <new>
 
 #include "api/handle.hpp"
+#include "api/message.hpp"
 
 using zel::Msg;
 
@@ -12,7 +13,7 @@ extern "C" {
 ZEL_MARLO_API int32_t zel_marlo_allocPsdMsg(ZEL_MARLO_PSD_MSG_t **psdMsg) {
   Msg *msg = new (std::nothrow) Msg{};
   if (msg == nullptr) {
-    zel::logReport(E_SYSTEM, 1382, "malloc control block failed in create %s", "");
+    zel::logReport(E_SYSTEM, 1382, "malloc control block failed in create ");
     return ZEL_MARLO_FAILURE;
   }
   zel::initPsdMsg(*msg);
@@ -38,12 +39,12 @@ ZEL_MARLO_API int32_t zel_marlo_clearPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg) {
 
 ZEL_MARLO_API int32_t zel_marlo_getErrorNum(ZEL_MARLO_PSD_MSG_t *psdMsg) {
   return zel::apiValue(psdMsg, 1336, int32_t{ZEL_MARLO_FAILURE},
-                       [](Msg &msg) { return msg.errorNum; });
+                       [](Msg &msg) { return msg.error.number; });
 }
 
 ZEL_MARLO_API const char *zel_marlo_getErrorStr(ZEL_MARLO_PSD_MSG_t *psdMsg) {
   return zel::apiValue(psdMsg, 1344, static_cast<const char *>(nullptr), [](Msg &msg) {
-    return msg.errorText ? msg.errorText->c_str() : nullptr;
+    return msg.error.text ? msg.error.text->c_str() : nullptr;
   });
 }
 
@@ -53,10 +54,7 @@ ZEL_MARLO_API int32_t zel_marlo_enableErrorLog(uint8_t enable, FILE *stream) {
 }
 
 ZEL_MARLO_API int32_t zel_marlo_freeId3PsdMsg(ZEL_MARLO_ID3_PSD_MSG_t *id3Msg) {
-  if (id3Msg == nullptr || id3Msg->data == nullptr) return ZEL_MARLO_FAILURE;
-  std::free(id3Msg->data);
-  std::free(id3Msg);
-  return ZEL_MARLO_SUCCESS;
+  return zel::releaseId3Record(id3Msg) ? ZEL_MARLO_SUCCESS : ZEL_MARLO_FAILURE;
 }
 
 }  // extern "C"

@@ -15,15 +15,15 @@ bool sharedVeskReady = false;
 void setUpSharedVesk(Msg &msg) {
   const uint8_t off = 0;
   if (zel_vesk_init(VESK_TYPE_AFL_CL, &sharedVeskHandle) != VESK_OK) {
-    reportPsdError(msg, E_VESK_INIT, 363, "could not init the vesk handle %s", "");
+    reportPsdError(msg.error, E_VESK_INIT, 363, "could not init the vesk handle ");
   } else {
     // The library numbers nothing: every packet carries the sequence number its descriptor
     // gives, and any received number is accepted.
     if (zel_vesk_ctrl(sharedVeskHandle, VESK_CTRL_CL_SEQ, &off) != VESK_OK)
-      reportPsdError(msg, E_VESK_INIT, 383, "zel_vesk_ctrl fail [ %s ]",
+      reportPsdError(msg.error, E_VESK_INIT, 383, "zel_vesk_ctrl fail [ %s ]",
                      zel_vesk_errstr(sharedVeskHandle));
     if (zel_vesk_ctrl(sharedVeskHandle, VESK_CTRL_AFL_SEQ, &off) != VESK_OK)
-      reportPsdError(msg, E_VESK_INIT, 399, "zel_vesk_ctrl fail [ %s ]",
+      reportPsdError(msg.error, E_VESK_INIT, 399, "zel_vesk_ctrl fail [ %s ]",
                      zel_vesk_errstr(sharedVeskHandle));
   }
   sharedVeskReady = true;
@@ -38,8 +38,7 @@ void initPsdMsg(Msg &msg, PsdContent *source) {
     msg.content = std::move(*source);
   else
     msg.content = PsdContent{};
-  msg.errorNum = 0;
-  msg.errorText.reset();
+  msg.error.clear();
   msg.container.reset();
   msg.rxPayload.reset();
   msg.id3TextEncoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
@@ -50,10 +49,9 @@ void initPsdMsg(Msg &msg, PsdContent *source) {
 
 void releasePsdMsg(Msg &msg) {
   msg.content = PsdContent{};
-  msg.errorText.reset();
+  msg.error.clear();
   msg.container.reset();
   msg.rxPayload.reset();
-  msg.errorNum = 0;
   msg.vesk = nullptr;
   msg.id3TextEncoding = 0;
   msg.self = nullptr;
@@ -75,7 +73,7 @@ Msg *checked(Msg *handle, int site) {
 }
 
 void reportOutOfMemory(Msg &msg, int site) {
-  reportPsdError(msg, E_SYSTEM, site, "out of memory %s", "");
+  reportPsdError(msg.error, E_SYSTEM, site, "out of memory ");
 }
 
 char *dupForCaller(const Text &text) {

@@ -4,14 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "api/error_record.hpp"
-#include "api/psd_message.hpp"
+#include "api/record/error_record.hpp"
+#include "api/record/psd_message.hpp"
 #include "api/zel_marlo.h"
 #include "vesk/zel_vesk.hpp"
 
@@ -19,8 +18,7 @@
 struct ZEL_MARLO_PSD_MSG_s {
   ZEL_MARLO_PSD_MSG_s *self = nullptr;
   zel::PsdContent content;
-  int32_t errorNum = 0;
-  std::optional<std::string> errorText;
+  zel::ErrorRecord error;
   std::optional<std::vector<uint8_t>> container;  // PSD container prepared for one send
   std::optional<std::vector<uint8_t>> rxPayload;  // PSD container of the last received packet
   veskHandle *vesk = nullptr;                     // borrowed: the library-wide handle
@@ -56,7 +54,7 @@ int32_t apiStatus(Msg *handle, int site, F &&fn) noexcept {
   if (msg == nullptr) return ZEL_MARLO_FAILURE;
   try {
     return fn(*msg) ? ZEL_MARLO_SUCCESS : ZEL_MARLO_FAILURE;
-  } catch (const std::exception &) {
+  } catch (const std::bad_alloc &) {
     reportOutOfMemory(*msg, site);
     return ZEL_MARLO_FAILURE;
   }
@@ -69,7 +67,7 @@ T apiValue(Msg *handle, int site, T onFailure, F &&fn) noexcept {
   if (msg == nullptr) return onFailure;
   try {
     return fn(*msg);
-  } catch (const std::exception &) {
+  } catch (const std::bad_alloc &) {
     reportOutOfMemory(*msg, site);
     return onFailure;
   }

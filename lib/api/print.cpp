@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Exported functions: the message as labelled text.
+#include "api/print.hpp"
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -7,9 +8,7 @@
 
 #include "api/handle.hpp"
 
-using zel::Msg;
-using zel::PsdContent;
-using zel::Text;
+namespace zel {
 
 namespace {
 
@@ -61,6 +60,8 @@ void appendLines(WorkingText &text, const PsdContent &c, const Line (&lines)[N])
   }
 }
 
+}  // namespace
+
 char *sprintMessage(Msg &msg, uint8_t enabledOnly) {
   const PsdContent &c = msg.content;
   auto on = [enabledOnly](uint8_t flag) { return enabledOnly != 1 || flag == 1; };
@@ -87,7 +88,7 @@ char *sprintMessage(Msg &msg, uint8_t enabledOnly) {
 
   auto *out = static_cast<char *>(std::malloc(result.size() + 1));
   if (out == nullptr) {
-    zel::reportPsdError(msg, E_SYSTEM, 3134, "malloc print buffer failed in sprint msg %s", "");
+    reportPsdError(msg.error, E_SYSTEM, 3134, "malloc print buffer failed in sprint msg ");
     return nullptr;
   }
   std::memcpy(out, result.data(), result.size());
@@ -95,34 +96,4 @@ char *sprintMessage(Msg &msg, uint8_t enabledOnly) {
   return out;
 }
 
-}  // namespace
-
-extern "C" {
-
-ZEL_MARLO_API char *zel_marlo_sprintPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, uint8_t enabledOnly) {
-  return zel::apiValue(psdMsg, 2994, static_cast<char *>(nullptr),
-                       [&](Msg &msg) { return sprintMessage(msg, enabledOnly); });
-}
-
-ZEL_MARLO_API int32_t zel_marlo_fprintPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, FILE *stream,
-                                             uint8_t enabledOnly) {
-  return zel::apiStatus(psdMsg, 3154, [&](Msg &msg) {
-    char *text = sprintMessage(msg, enabledOnly);
-    if (text == nullptr) return false;
-    uint32_t length = 0;
-    if (zel_marlo_getPsdMsgLength(psdMsg, &length) != ZEL_MARLO_SUCCESS) {
-      std::free(text);
-      return false;
-    }
-    const std::time_t now = std::time(nullptr);
-    const char *when = std::ctime(&now);  // "Wed Jun 30 21:49:08 1993\n"
-    FILE *out = stream != nullptr ? stream : stdout;
-    std::fprintf(out, "PSD message of length %d bytes printed on %s%s\n", static_cast<int>(length),
-                 when != nullptr ? when : "\n", text);
-    std::fflush(out);
-    std::free(text);
-    return true;
-  });
-}
-
-}  // extern "C"
+}  // namespace zel

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "vesk/zel_bytes.hpp"
+#include "common/bytes.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "vesk/vesk_codec.hpp"
-#include "vesk/zel_bytes.hpp"
+#include "common/bytes.hpp"
 #include "vesk/zel_crc.hpp"
 
 namespace zel::vesk {

@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "vesk/vesk_codec.hpp"
-#include "vesk/zel_bytes.hpp"
+#include "common/bytes.hpp"
 
 namespace zel::vesk {
 namespace {

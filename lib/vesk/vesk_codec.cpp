@@ -9,7 +9,7 @@
 #include <new>
 #include <span>
 
-#include "vesk/zel_bytes.hpp"
+#include "common/bytes.hpp"
 
 namespace zel::vesk {
 

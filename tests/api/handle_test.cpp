@@ -54,21 +54,21 @@ TEST_F(Handle, AllBlocksShareOneVeskHandleWithNumberingOff) {
 }
 
 TEST_F(Handle, ReportsAreRecordedWhetherOrNotTheLogIsOn) {
-  zel::reportPsdError(*msg_, E_FORMAT, 1101, "invalid commercial validUntil year %s", "1969");
+  zel::reportPsdError(msg_->error, E_FORMAT, 1101, "invalid commercial validUntil year %s", "1969");
   EXPECT_EQ(zel_marlo_getErrorNum(msg_), E_FORMAT);
   EXPECT_STREQ(zel_marlo_getErrorStr(msg_),
                "orvo[1101]: E_FORMAT invalid commercial validUntil year 1969");
 
   LogCapture log;  // turning the log on later does not replay the report
   EXPECT_EQ(log.take(), "");
-  zel::reportPsdError(*msg_, E_SEND, 1809, "cannot send zero length pad message %s", "");
+  zel::reportPsdError(msg_->error, E_SEND, 1809, "cannot send zero length pad message %s", "");
   EXPECT_EQ(log.take(), "orvo[1809]: E_SEND cannot send zero length pad message \n");
   EXPECT_STREQ(zel_marlo_getErrorStr(msg_), "orvo[1809]: E_SEND cannot send zero length pad message ");
 }
 
 TEST_F(Handle, OverlongReportIsCutTo127Characters) {
   const std::string longText(300, 'x');
-  zel::reportPsdError(*msg_, E_FORMAT, 1084, "invalid commercial recvAs s code '%s'",
+  zel::reportPsdError(msg_->error, E_FORMAT, 1084, "invalid commercial recvAs s code '%s'",
                       longText.c_str());
   const std::string text = zel_marlo_getErrorStr(msg_);
   EXPECT_EQ(text.size(), 127u);
@@ -88,7 +88,7 @@ TEST_F(Handle, ClearDropsValuesAndErrorsButKeepsTheHandle) {
   zel_marlo_setPsdTitle(msg_, "t");
   zel_marlo_enablePsdCore(msg_, 0);
   zel_marlo_enablePsdUfid(msg_, 1);
-  zel::reportPsdError(*msg_, E_FILE, 1510, "file open failed for '%s'", "/x");
+  zel::reportPsdError(msg_->error, E_FILE, 1510, "file open failed for '%s'", "/x");
   EXPECT_EQ(zel_marlo_clearPsdMsg(msg_), ZEL_MARLO_SUCCESS);
   EXPECT_EQ(zel_marlo_getErrorNum(msg_), 0);
   EXPECT_EQ(zel_marlo_getErrorStr(msg_), nullptr);

@@ -5,8 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "api/id3_codec.hpp"
-#include "api/zel_id3.hpp"
+#include "api/handle.hpp"
+#include "api/id3/codec.hpp"
+#include "api/id3/zel_id3.hpp"
 #include "id3_support.hpp"
 #include "support/log_capture.hpp"
 
@@ -109,10 +110,9 @@ TEST(Id3Encode, ShortValidUntilIsEightZeroBytes) {
   zel_marlo_enablePsdCore(msg, 0);
   zel_marlo_enablePsdCommercial(msg, 1);
   zel_marlo_setPsdCommercial(msg, nullptr, "20041", nullptr, nullptr, nullptr, nullptr);
-  ZEL_MARLO_ID3_PSD_MSG_t *id3 = zel::createId3Msg(*msg.get());
-  ASSERT_NE(id3, nullptr);
-  const Bytes tag(id3->data, id3->data + id3->length);
-  zel_marlo_freeId3PsdMsg(id3);
+  zel::id3::EncodedTag id3;
+  ASSERT_TRUE(zel::id3::encodeTag(msg.get()->content, 0, msg.get()->error, id3));
+  const Bytes tag(id3.data.get(), id3.data.get() + id3.length);
   auto frames = framesOf(tag);
   ASSERT_EQ(frames.size(), 1u);
   // encoding, empty price, eight date bytes, empty URL, received-as, seller, description, MIME

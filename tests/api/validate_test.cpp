@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "api/validate.hpp"
+#include "api/record/validate.hpp"
 
 #include <gtest/gtest.h>
 
@@ -61,12 +61,12 @@ TEST(Validate, PresentEmptyCommentTexts) {
   Handle msg;
   msg.get()->content.commentTitle = "t";
   msg.get()->content.commentDesc = "";
-  EXPECT_FALSE(zel::validateComment(*msg.get()));
+  EXPECT_FALSE(zel::validateComment(msg.get()->content, msg.get()->error));
   EXPECT_EQ(msg.errorText(), "orvo[1030]: E_FORMAT comment description has zero length ");
 
   msg.get()->content.commentTitle = "";
   msg.get()->content.commentDesc = "d";
-  EXPECT_FALSE(zel::validateComment(*msg.get()));
+  EXPECT_FALSE(zel::validateComment(msg.get()->content, msg.get()->error));
   EXPECT_EQ(msg.errorText(), "orvo[1020]: E_FORMAT comment title required ");
 }
 

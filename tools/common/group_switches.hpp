@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "api/zel_marlo.h"
+#include "zel_marlo.h"
 
 namespace zel::tools {
 

@@ -11,7 +11,7 @@
 #include <ctime>
 
 
-#include "api/zel_marlo.h"
+#include "zel_marlo.h"
 #include "group_switches.hpp"
 #include "sockets.hpp"
 #include "rx_options.hpp"

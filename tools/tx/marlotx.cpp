@@ -14,7 +14,7 @@
 #include <thread>
 
 
-#include "api/zel_marlo.h"
+#include "zel_marlo.h"
 #include "group_switches.hpp"
 #include "sockets.hpp"
 #include "tx_options.hpp"

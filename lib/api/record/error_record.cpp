@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "api/error_record.hpp"
+#include "api/record/error_record.hpp"
 
 #include <cstdarg>
 #include <new>
-#include <string>
 
-#include "api/handle.hpp"
+#include "api/zel_marlo.h"
 
 namespace zel {
 
@@ -48,19 +47,18 @@ const char *categoryWord(int32_t errorNum) {
   }
 }
 
-void reportPsdError(ZEL_MARLO_PSD_MSG_t &msg, int32_t errorNum, int site, const char *tailFormat,
-                    ...) {
+void reportPsdError(ErrorRecord &record, int32_t errorNum, int site, const char *tailFormat, ...) {
   char buf[kReportBuffer];
   va_list args;
   va_start(args, tailFormat);
   formatReport(buf, errorNum, site, tailFormat, args);
   va_end(args);
 
-  msg.errorNum = errorNum;
+  record.number = errorNum;
   try {
-    msg.errorText = std::string(buf);
+    record.text = std::string(buf);
   } catch (const std::bad_alloc &) {
-    msg.errorText.reset();  // a text that cannot be copied leaves the record without one
+    record.text.reset();  // a text that cannot be copied leaves the record without one
   }
   writeLogLine(buf);
 }

@@ -10,7 +10,7 @@ namespace zel {
 // any received tag). Failures leave msg's values as they were.
 bool loadId3File(Msg &msg, const char *path);
 
-// Validates and encodes msg and writes the tag to path, created or cut to zero length. A
+// Checks and encodes msg and writes the tag to path, created or cut to zero length. A
 // message that fails validation creates no file.
 bool saveId3File(Msg &msg, const char *path);
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "api/id3_guard.hpp"
+#include "api/id3/guard.hpp"
 
 #include <zlib.h>
 
@@ -7,16 +7,22 @@
 #include <array>
 #include <cstring>
 
-#include "vesk/zel_bytes.hpp"
+#include "api/id3/id3_format.hpp"
+#include "common/bytes.hpp"
 
 namespace zel {
 
 namespace {
 
+using id3::fromSyncsafe;
+using id3::kFooterLength;
+using id3::kFrameKinds;
+using id3::kFrames;
+using id3::kHeaderLength;
+using id3::kMaxSyncsafe;
+using id3::toSyncsafe;
+
 constexpr size_t kId3v1Length = 128;
-constexpr size_t kHeaderLength = 10;
-constexpr size_t kFooterLength = 10;
-constexpr uint32_t kMaxSyncsafe = 0x0FFFFFFF;
 
 // Tag header flags.
 constexpr uint8_t kTagUnsynchronised = 0x80;
@@ -37,14 +43,6 @@ constexpr uint16_t kV24Unsynchronised = 0x0002;
 constexpr uint16_t kV24DataLength = 0x0001;
 constexpr uint16_t kV24UnknownFormat = 0x00B0;
 
-// The frames the decoder reads; the first four are text lists. v2.2 has no commercial frame.
-constexpr size_t kKinds = 7;
-constexpr size_t kTextKinds = 4;
-constexpr std::array<const char *, kKinds> kIds = {"TIT2", "TPE1", "TALB", "TCON",
-                                                   "COMM", "COMR", "UFID"};
-constexpr std::array<const char *, kKinds> kIdsV22 = {"TT2", "TP1",   "TAL", "TCO",
-                                                      "COM", nullptr, "UFI"};
-
 // A frame that goes on to the parser: its id and data as they stand in the input, or data
 // held here after unsynchronisation or inflation were undone.
 struct KeptFrame {
@@ -56,22 +54,13 @@ struct KeptFrame {
 
 enum class Verdict { keep, leaveOut, refuse };
 
+// The row of kFrames for a frame id of the tag's version, or -1 for a frame nobody reads.
 int kindOf(std::span<const uint8_t> id, int major) {
-  const auto &ids = major == 2 ? kIdsV22 : kIds;
-  for (size_t k = 0; k < kKinds; ++k)
-    if (ids[k] != nullptr && std::memcmp(ids[k], id.data(), id.size()) == 0)
-      return static_cast<int>(k);
+  for (size_t k = 0; k < kFrameKinds; ++k) {
+    const char *name = major == 2 ? kFrames[k].idV22 : kFrames[k].id;
+    if (name != nullptr && std::memcmp(name, id.data(), id.size()) == 0) return static_cast<int>(k);
+  }
   return -1;
-}
-
-// Seven bits from each of four bytes, the top bits ignored (as libid3tag reads them).
-uint32_t fromSyncsafe(uint32_t raw) {
-  return (raw & 0x7F) | (raw >> 8 & 0x7F) << 7 | (raw >> 16 & 0x7F) << 14 |
-         (raw >> 24 & 0x7F) << 21;
-}
-
-uint32_t toSyncsafe(uint32_t v) {
-  return (v & 0x7F) | (v >> 7 & 0x7F) << 8 | (v >> 14 & 0x7F) << 16 | (v >> 21 & 0x7F) << 24;
 }
 
 // Every FF 00 becomes FF, up to and including the last byte.
@@ -238,8 +227,8 @@ std::optional<std::vector<uint8_t>> screenId3Tag(std::span<const uint8_t> input)
   if (!area) return std::nullopt;
 
   // Frames, up to the padding (a zero byte where a frame would begin).
-  std::array<KeptFrame, kKinds> kept;
-  std::array<bool, kKinds> seen{};
+  std::array<KeptFrame, kFrameKinds> kept;
+  std::array<bool, kFrameKinds> seen{};
   size_t keptCount = 0;
   ByteReader frames(*area);
   const size_t idLength = *major == 2 ? 3 : 4;
@@ -274,7 +263,7 @@ std::optional<std::vector<uint8_t>> screenId3Tag(std::span<const uint8_t> input)
       frame.data = *data;
     if (verdict == Verdict::refuse) return std::nullopt;
     if (verdict == Verdict::leaveOut) continue;
-    if (static_cast<size_t>(kind) < kTextKinds) frame.data = firstString(frame.data);
+    if (kFrames[kind].textFrame) frame.data = firstString(frame.data);
     frame.id = id;
     ++keptCount;
   }

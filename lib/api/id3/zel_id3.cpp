@@ -1,18 +1,23 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "api/zel_id3.hpp"
+#include "api/id3/zel_id3.hpp"
 
 #include <id3tag.h>
 
 #include <span>
 
-#include "vesk/zel_bytes.hpp"
+#include "api/id3/id3_format.hpp"
+#include "api/id3/text.hpp"
+#include "common/bytes.hpp"
 
 namespace {
 
+using zel::id3::kHeaderLength;
+using zel::id3::kMaxSyncsafe;
+using zel::id3::putUtf16;
+using zel::id3::putUtf8;
+using zel::id3::unicodeScalar;
+
 constexpr uint8_t kMajorVersion = 3;
-constexpr size_t kHeaderLength = 10;
-constexpr size_t kMaxSyncsafe = 0x0FFFFFFF;  // 28 bits
-constexpr id3_ucs4_t kReplacement = 0xFFFD;
 
 // Counts the bytes it is given.
 class CountingSink {
@@ -62,45 +67,6 @@ class BufferSink {
   bool ok_ = true;
 };
 
-uint32_t syncsafe(size_t v) {
-  return static_cast<uint32_t>((v & 0x7F) | ((v >> 7) & 0x7F) << 8 | ((v >> 14) & 0x7F) << 16 |
-                               ((v >> 21) & 0x7F) << 24);
-}
-
-bool isUnicodeScalar(id3_ucs4_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
-
-template <class Sink>
-void putUtf16(Sink &out, id3_ucs4_t c) {
-  if (c >= 0x10000) {
-    c -= 0x10000;
-    out.u16be(static_cast<uint16_t>(0xD800 + (c >> 10)));
-    out.u16be(static_cast<uint16_t>(0xDC00 + (c & 0x3FF)));
-  } else {
-    out.u16be(static_cast<uint16_t>(c));
-  }
-}
-
-template <class Sink>
-void putUtf8(Sink &out, id3_ucs4_t c) {
-  if (c < 0x80) {
-    out.put(static_cast<uint8_t>(c));
-  } else if (c < 0x800) {
-    out.put(static_cast<uint8_t>(0xC0 | c >> 6));
-    out.put(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.put(static_cast<uint8_t>(0xE0 | c >> 12));
-    out.put(static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F)));
-    out.put(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-  } else {
-    out.put(static_cast<uint8_t>(0xF0 | c >> 18));
-    out.put(static_cast<uint8_t>(0x80 | (c >> 12 & 0x3F)));
-    out.put(static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F)));
-    out.put(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-  }
-}
-
-id3_ucs4_t scalar(id3_ucs4_t c) { return isUnicodeScalar(c) ? c : kReplacement; }
-
 // One string in the text encoding, without terminator. A character that the encoding cannot
 // carry becomes '?' (ISO-8859-1) or U+FFFD (Unicode).
 template <class Sink>
@@ -110,10 +76,10 @@ void putText(Sink &out, const id3_ucs4_t *text, int encoding) {
   switch (encoding) {
     case ID3_FIELD_TEXTENCODING_UTF_16:
     case ID3_FIELD_TEXTENCODING_UTF_16BE:
-      for (; *text != 0; ++text) putUtf16(out, scalar(*text));
+      for (; *text != 0; ++text) putUtf16(out, unicodeScalar(*text));
       break;
     case ID3_FIELD_TEXTENCODING_UTF_8:
-      for (; *text != 0; ++text) putUtf8(out, scalar(*text));
+      for (; *text != 0; ++text) putUtf8(out, unicodeScalar(*text));
       break;
     default:
       for (; *text != 0; ++text)
@@ -248,7 +214,7 @@ bool putTag(Sink &out, const id3_tag &tag) {
   }
   const size_t tagSize = out.position() - kHeaderLength;
   fits = fits && tagSize <= kMaxSyncsafe;
-  out.patchU32be(tagSizeAt, syncsafe(tagSize));
+  out.patchU32be(tagSizeAt, zel::id3::toSyncsafe(static_cast<uint32_t>(tagSize & kMaxSyncsafe)));
   return fits;
 }
 

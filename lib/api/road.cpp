@@ -1,23 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Exported functions: the send and receive road of a PSD message.
-//
-// Send: createPsdMsg validates and encodes the message and keeps it as a PSD container in the
-// handle; sendPsdMsg packs the container into a two-layer VESK packet, sends it as one UDP
-// datagram and then unpacks and parses its own packet again to verify it; sendPsdMsgToBuffer
-// hands the packet out instead. Receive: recvPsdMsg / recvPsdMsgFromBuffer unpack one packet and
-// keep its container; parsePsdMsg checks the container and decodes its ID3 tag.
+#include "api/road.hpp"
+
 #include <cstdlib>
 #include <cstring>
 #include <span>
 #include <utility>
 
-#include "api/handle.hpp"
-#include "api/id3_codec.hpp"
+#include "api/message.hpp"
+#include "common/heap.hpp"
 #include "psdmsg/psdmsg.hpp"
 #include "psdxfer/psdxfer.hpp"
 
-using zel::Msg;
-using zel::reportPsdError;
+namespace zel {
 
 namespace {
 
@@ -116,21 +110,44 @@ struct Container {
   uint32_t payloadLength = 0;
 };
 
-int32_t parseContainer(const uint8_t *bytes, uint32_t size, Container &c) {
-  return psdmsg_parse(bytes, size, &c.payload, &c.reserved, &c.type, &c.format, &c.options,
-                      &c.param, &c.contentId, &c.payloadLength);
+// Report sites of the container check: the send's verification of its own packet and parse.
+struct ContainerSites {
+  int parse, type, format;
+};
+constexpr ContainerSites kVerifySites{2275, 2286, 2297};
+constexpr ContainerSites kParseSites{1704, 1718, 1732};
+
+// Parses a container and checks that it holds a PSD message (type PSD, format ID3).
+bool checkContainer(Msg &msg, const uint8_t *bytes, uint32_t size, const ContainerSites &site,
+                    Container &c) {
+  if (psdmsg_parse(bytes, size, &c.payload, &c.reserved, &c.type, &c.format, &c.options,
+                   &c.param, &c.contentId, &c.payloadLength) != 1) {
+    reportPsdError(msg.error, VESK_PARSE, site.parse, "psdmsg_parse error  ");
+    return false;
+  }
+  if (c.type != kPsdTypePsd) {
+    reportPsdError(msg.error, ZEL_MARLO_TYPE, site.type, "psd Type field not PSD !! error  ");
+    return false;
+  }
+  if (c.format != kPsdFormatId3) {
+    reportPsdError(msg.error, ZEL_MARLO_FORMAT, site.format, "psd Format field not ID3 !! error  ");
+    return false;
+  }
+  return true;
 }
+
+}  // namespace
 
 int32_t sendPsd(Msg &msg, const char *host, int32_t port) {
   if (!msg.container) {
-    reportPsdError(msg, E_SEND, 2190, "no PSD message created to send %s", "");
+    reportPsdError(msg.error, E_SEND, 2190, "no PSD message created to send ");
     return ZEL_MARLO_FAILURE;
   }
   Packet packet(msg.container->size() + zel_vesk_overhead(msg.vesk));
   const bool packed =
       pack(msg.vesk, ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_MSG_ID_PSD, *msg.container, packet) ==
       VESK_OK;
-  if (!packed) reportPsdError(msg, XFER_RX, 2213, "zel_vesk_pack fail [ %s ]", veskText(msg.vesk));
+  if (!packed) reportPsdError(msg.error, XFER_RX, 2213, "zel_vesk_pack fail [ %s ]", veskText(msg.vesk));
   msg.container.reset();  // consumed, sent or not
 
   if (port < 1) port = ZEL_MARLO_DEFAULT_PORT;
@@ -141,20 +158,9 @@ int32_t sendPsd(Msg &msg, const char *host, int32_t port) {
   Unpacked own;
   if (unpack(msg.vesk, ZEL_MARLO_VESK_TYPE_AFL_CL, packet.data, packed ? packet.size : 0, own) !=
       VESK_OK)
-    reportPsdError(msg, XFER_RX, 2256, "zel_vesk_unpack fail [ %s ]", veskText(msg.vesk));
+    reportPsdError(msg.error, XFER_RX, 2256, "zel_vesk_unpack fail [ %s ]", veskText(msg.vesk));
   Container c;
-  if (parseContainer(own.payload, own.length, c) != 1) {
-    reportPsdError(msg, VESK_PARSE, 2275, "psdmsg_parse error  %s", "");
-    return ZEL_MARLO_FAILURE;
-  }
-  if (c.type != kPsdTypePsd) {
-    reportPsdError(msg, ZEL_MARLO_TYPE, 2286, "psd Type field not PSD !! error  %s", "");
-    return ZEL_MARLO_FAILURE;
-  }
-  if (c.format != kPsdFormatId3) {
-    reportPsdError(msg, ZEL_MARLO_FORMAT, 2297, "psd Format field not ID3 !! error  %s", "");
-    return ZEL_MARLO_FAILURE;
-  }
+  if (!checkContainer(msg, own.payload, own.length, kVerifySites, c)) return ZEL_MARLO_FAILURE;
   return packed ? ZEL_MARLO_SUCCESS : ZEL_MARLO_FAILURE;
 }
 
@@ -162,11 +168,13 @@ int32_t sendFlush(Msg &msg, const char *host, int32_t port) {
   Packet packet(zel_vesk_overhead(msg.vesk));
   const bool packed =
       pack(msg.vesk, ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_MSG_ID_FLUSH, {}, packet) == VESK_OK;
-  if (!packed) reportPsdError(msg, XFER_RX, 2353, "zel_vesk_pack fail [ %s ]", veskText(msg.vesk));
+  if (!packed) reportPsdError(msg.error, XFER_RX, 2353, "zel_vesk_pack fail [ %s ]", veskText(msg.vesk));
   if (port < 1) port = ZEL_MARLO_DEFAULT_PORT;
   if (packed) psdxfer_sendTo(port, host, packet.data, packet.size);
   return packed ? ZEL_MARLO_SUCCESS : ZEL_MARLO_FAILURE;
 }
+
+namespace {
 
 // Report sites of the two paths of sendPsdMsgToBuffer.
 struct BufferSites {
@@ -175,17 +183,26 @@ struct BufferSites {
 constexpr BufferSites kPsdSites{2448, 2471, 2514, 2535};
 constexpr BufferSites kFlushSites{2602, 2616, 2659, 2674};
 
+// The datagram psdxfer_recv hands over, released with free.
+struct Datagram {
+  ~Datagram() { std::free(data); }
+  uint8_t *data = nullptr;
+  uint32_t size = 0;
+};
+
+}  // namespace
+
 int32_t sendToBuffer(Msg &msg, uint8_t **buffer, uint32_t *length, ZEL_MARLO_VESK_TYPE_t kind,
                      ZEL_MARLO_MSG_ID_t msgId) {
   if (buffer == nullptr || length == nullptr) return ZEL_MARLO_FAILURE;
   const bool psd = msgId == ZEL_MARLO_MSG_ID_PSD;
   const BufferSites &site = psd ? kPsdSites : kFlushSites;
   if (kind != ZEL_MARLO_VESK_TYPE_AFL_CL && kind != ZEL_MARLO_VESK_TYPE_CL) {
-    reportPsdError(msg, XFER_RX, site.badKind, "unsupported ZEL_MARLO_VESK_TYPE_t [ %d ]", kind);
+    reportPsdError(msg.error, XFER_RX, site.badKind, "unsupported ZEL_MARLO_VESK_TYPE_t [ %d ]", kind);
     return ZEL_MARLO_FAILURE;
   }
   if (psd && !msg.container) {
-    reportPsdError(msg, E_SEND, 2421, "no PSD message created to send %s", "");
+    reportPsdError(msg.error, E_SEND, 2421, "no PSD message created to send ");
     return ZEL_MARLO_FAILURE;
   }
 
@@ -198,7 +215,7 @@ int32_t sendToBuffer(Msg &msg, uint8_t **buffer, uint32_t *length, ZEL_MARLO_VES
   int packSite = site.packShared;
   if (kind == ZEL_MARLO_VESK_TYPE_CL) {
     if (cl.h == nullptr) {
-      reportPsdError(msg, XFER_RX, site.initTemp, "zel_vesk_init fail [ %s ]", veskText(cl.h));
+      reportPsdError(msg.error, XFER_RX, site.initTemp, "zel_vesk_init fail [ %s ]", veskText(cl.h));
       return ZEL_MARLO_FAILURE;  // a prepared container stays
     }
     vesk = cl.h;
@@ -207,7 +224,7 @@ int32_t sendToBuffer(Msg &msg, uint8_t **buffer, uint32_t *length, ZEL_MARLO_VES
   Packet out(payload.size() + zel_vesk_overhead(vesk));
   const uint32_t rc = pack(vesk, kind, static_cast<uint32_t>(msgId), payload, out);
   if (rc != VESK_OK)
-    reportPsdError(msg, XFER_RX, packSite, "zel_vesk_pack fail [ %s ]", veskText(vesk));
+    reportPsdError(msg.error, XFER_RX, packSite, "zel_vesk_pack fail [ %s ]", veskText(vesk));
   if (psd) msg.container.reset();  // consumed once packing was attempted
 
   // The buffer is the caller's whenever packing was attempted.
@@ -221,110 +238,85 @@ int32_t recvFromBuffer(Msg &msg, const uint8_t *bytes, uint32_t count,
   Unpacked packet;
   if (kind == ZEL_MARLO_VESK_TYPE_AFL_CL) {
     if (unpack(msg.vesk, kind, bytes, count, packet) != VESK_OK) {
-      reportPsdError(msg, XFER_RX, 2021, "zel_vesk_unpack fail [ %s ]", veskText(msg.vesk));
+      reportPsdError(msg.error, XFER_RX, 2021, "zel_vesk_unpack fail [ %s ]", veskText(msg.vesk));
       return ZEL_MARLO_FAILURE;
     }
   } else if (kind == ZEL_MARLO_VESK_TYPE_CL) {
     TempClHandle cl;
     if (cl.h == nullptr) {
-      reportPsdError(msg, XFER_RX, 2053, "zel_vesk_init fail [ %s ]", veskText(cl.h));
+      reportPsdError(msg.error, XFER_RX, 2053, "zel_vesk_init fail [ %s ]", veskText(cl.h));
       return ZEL_MARLO_FAILURE;
     }
     if (unpack(cl.h, kind, bytes, count, packet) != VESK_OK) {
-      reportPsdError(msg, XFER_RX, 2077, "zel_vesk_unpack fail [ %s ]", veskText(cl.h));
+      reportPsdError(msg.error, XFER_RX, 2077, "zel_vesk_unpack fail [ %s ]", veskText(cl.h));
       return ZEL_MARLO_FAILURE;
     }
   } else {
-    reportPsdError(msg, XFER_RX, 2109, "unsupported ZEL_MARLO_VESK_TYPE_t [ %d ]", kind);
+    reportPsdError(msg.error, XFER_RX, 2109, "unsupported ZEL_MARLO_VESK_TYPE_t [ %d ]", kind);
     return ZEL_MARLO_FAILURE;
   }
   keepReceived(msg, packet, msgId);
   return ZEL_MARLO_SUCCESS;
 }
 
-// The datagram psdxfer_recv hands over, released with free.
-struct Datagram {
-  ~Datagram() { std::free(data); }
-  uint8_t *data = nullptr;
-  uint32_t size = 0;
-};
-
 int32_t recvFromNetwork(Msg &msg, int32_t port, ZEL_MARLO_MSG_ID_t *msgId) {
   psdxfer_link *link = nullptr;
   if (psdxfer_openRx(&link, port) != 1) {
-    reportPsdError(msg, XFER_RX, 1917, "error in the psdxfer_openRx %s", "");
+    reportPsdError(msg.error, XFER_RX, 1917, "error in the psdxfer_openRx ");
     return ZEL_MARLO_FAILURE;
   }
   Datagram datagram;
   if (psdxfer_recv(link, &datagram.data, &datagram.size) != 1) {
     psdxfer_close(&link);
-    reportPsdError(msg, XFER_RX, 1932, "error in the psdxfer_recv %s", "");
+    reportPsdError(msg.error, XFER_RX, 1932, "error in the psdxfer_recv ");
     return ZEL_MARLO_FAILURE;
   }
   if (psdxfer_close(&link) != 1) {
-    reportPsdError(msg, XFER_RX, 1946, "error in the psdxfer_close %s", "");
+    reportPsdError(msg.error, XFER_RX, 1946, "error in the psdxfer_close ");
     return ZEL_MARLO_FAILURE;
   }
   Unpacked packet;
   if (unpack(msg.vesk, ZEL_MARLO_VESK_TYPE_AFL_CL, datagram.data, datagram.size, packet) !=
       VESK_OK) {
-    reportPsdError(msg, XFER_RX, 1966, "zel_vesk_unpack fail [ %s ]", veskText(msg.vesk));
+    reportPsdError(msg.error, XFER_RX, 1966, "zel_vesk_unpack fail [ %s ]", veskText(msg.vesk));
     return ZEL_MARLO_FAILURE;
   }
   keepReceived(msg, packet, msgId);
   return ZEL_MARLO_SUCCESS;
 }
 
-bool parse(Msg &msg, uint16_t *contentId) {
+bool parseReceived(Msg &msg, uint16_t *contentId) {
   // The received container is released whatever the outcome.
   std::optional<std::vector<uint8_t>> received = std::exchange(msg.rxPayload, std::nullopt);
   Container c;
   const uint8_t *bytes = received ? received->data() : nullptr;
   const auto size = received ? static_cast<uint32_t>(received->size()) : 0u;
-  if (parseContainer(bytes, size, c) != 1) {
-    reportPsdError(msg, VESK_PARSE, 1704, "psdmsg_parse error  %s", "");
-    return false;
-  }
-  if (c.type != kPsdTypePsd) {
-    reportPsdError(msg, ZEL_MARLO_TYPE, 1718, "psd Type field not PSD !! error  %s", "");
-    return false;
-  }
-  if (c.format != kPsdFormatId3) {
-    reportPsdError(msg, ZEL_MARLO_FORMAT, 1732, "psd Format field not ID3 !! error  %s", "");
-    return false;
-  }
+  if (!checkContainer(msg, bytes, size, kParseSites, c)) return false;
   if (contentId != nullptr) *contentId = c.contentId;
 
-  const ZEL_MARLO_ID3_PSD_MSG_t tag{c.payloadLength, const_cast<uint8_t *>(c.payload)};
-  if (!zel::decodeId3Msg(&tag, msg)) {
-    reportPsdError(msg, SET_ID3, 1766, "cannot set the id3Msg %s", "");
+  const std::span<const uint8_t> tag =
+      c.payload != nullptr ? std::span(c.payload, c.payloadLength) : std::span<const uint8_t>();
+  if (!takeOverTag(msg, tag)) {
+    reportPsdError(msg.error, SET_ID3, 1766, "cannot set the id3Msg ");
     return false;
   }
   return true;
 }
 
-// The message's ID3 tag, released on scope exit.
-struct Id3Tag {
-  ~Id3Tag() {
-    if (tag != nullptr) zel_marlo_freeId3PsdMsg(tag);
-  }
-  ZEL_MARLO_ID3_PSD_MSG_t *tag = nullptr;
-};
-
-bool create(Msg &msg, int32_t contentId) {
-  Id3Tag id3;
-  if (!zel::createValidId3Msg(msg, &id3.tag)) return false;
-  if (id3.tag->length == 0) {
-    reportPsdError(msg, E_SEND, 1809, "cannot send zero length pad message %s", "");
+bool createContainer(Msg &msg, int32_t contentId) {
+  id3::EncodedTag id3;
+  if (!encodeMessage(msg, id3)) return false;
+  if (id3.length == 0) {
+    reportPsdError(msg.error, E_SEND, 1809, "cannot send zero length pad message ");
     return false;
   }
   uint8_t *container = nullptr;
-  uint32_t length = id3.tag->length;
-  if (psdmsg_create(&container, id3.tag->data, kPsdTypePsd, kPsdFormatId3, 0, kPsdParam,
+  auto length = static_cast<uint32_t>(id3.length);
+  if (psdmsg_create(&container, id3.data.get(), kPsdTypePsd, kPsdFormatId3, 0, kPsdParam,
                     static_cast<uint16_t>(contentId), &length) != 1) {
     std::free(container);
     msg.container.reset();
-    reportPsdError(msg, ZEL_MARLO_FORMAT, 1837, "error in the psdmsg_create %s", "");
+    reportPsdError(msg.error, ZEL_MARLO_FORMAT, 1837, "error in the psdmsg_create ");
     return false;
   }
   // Replaces a container an earlier create left unsent.
@@ -333,71 +325,18 @@ bool create(Msg &msg, int32_t contentId) {
   return true;
 }
 
-}  // namespace
-
-extern "C" {
-
-ZEL_MARLO_API int32_t zel_marlo_createPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, int32_t contentId) {
-  return zel::apiStatus(psdMsg, 1792, [&](Msg &msg) { return create(msg, contentId); });
+bool sendRawTag(Msg &msg, const char *host, int32_t port) {
+  id3::EncodedTag id3;
+  if (!encodeMessage(msg, id3)) return false;
+  psdxfer_sendTo(port, host, id3.data.get(), static_cast<uint32_t>(id3.length));  // port as given
+  return true;
 }
 
-ZEL_MARLO_API int32_t zel_marlo_sendPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, const char *host,
-                                           int32_t port, ZEL_MARLO_MSG_ID_t msgId) {
-  if (msgId != ZEL_MARLO_MSG_ID_PSD && msgId != ZEL_MARLO_MSG_ID_FLUSH) return ZEL_MARLO_FAILURE;
-  return zel::apiValue(psdMsg, 2165, int32_t{ZEL_MARLO_FAILURE}, [&](Msg &msg) {
-    return msgId == ZEL_MARLO_MSG_ID_PSD ? sendPsd(msg, host, port) : sendFlush(msg, host, port);
-  });
+bool messageLength(Msg &msg, uint32_t *length) {
+  id3::EncodedTag id3;
+  if (!encodeMessage(msg, id3)) return false;
+  if (length != nullptr) *length = static_cast<uint32_t>(id3.length);
+  return true;
 }
 
-ZEL_MARLO_API int32_t zel_marlo_sendPsdMsgToBuffer(ZEL_MARLO_PSD_MSG_t *psdMsg, uint8_t **buffer,
-                                                   uint32_t *length,
-                                                   ZEL_MARLO_VESK_TYPE_t veskType,
-                                                   ZEL_MARLO_MSG_ID_t msgId) {
-  return zel::apiValue(psdMsg, 2401, int32_t{ZEL_MARLO_FAILURE}, [&](Msg &msg) {
-    if (msgId != ZEL_MARLO_MSG_ID_PSD && msgId != ZEL_MARLO_MSG_ID_FLUSH) {
-      reportPsdError(msg, XFER_RX, 2714, "unsupported ZEL_MARLO_MSG_ID_t [ %d ]", msgId);
-      return int32_t{ZEL_MARLO_FAILURE};
-    }
-    return sendToBuffer(msg, buffer, length, veskType, msgId);
-  });
-}
-
-ZEL_MARLO_API int32_t zel_marlo_recvPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, int32_t port,
-                                           ZEL_MARLO_MSG_ID_t *msgId) {
-  return zel::apiValue(psdMsg, 1903, int32_t{ZEL_MARLO_FAILURE},
-                       [&](Msg &msg) { return recvFromNetwork(msg, port, msgId); });
-}
-
-ZEL_MARLO_API int32_t zel_marlo_recvPsdMsgFromBuffer(ZEL_MARLO_PSD_MSG_t *psdMsg,
-                                                     const uint8_t *buffer, uint32_t length,
-                                                     ZEL_MARLO_VESK_TYPE_t veskType,
-                                                     ZEL_MARLO_MSG_ID_t *msgId) {
-  return zel::apiValue(psdMsg, 2007, int32_t{ZEL_MARLO_FAILURE}, [&](Msg &msg) {
-    return recvFromBuffer(msg, buffer, length, veskType, msgId);
-  });
-}
-
-ZEL_MARLO_API int32_t zel_marlo_parsePsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, uint16_t *contentId) {
-  return zel::apiStatus(psdMsg, 1686, [&](Msg &msg) { return parse(msg, contentId); });
-}
-
-ZEL_MARLO_API int32_t zel_marlo_sendRawPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, const char *host,
-                                              int32_t port) {
-  return zel::apiStatus(psdMsg, 2125, [&](Msg &msg) {
-    Id3Tag id3;
-    if (!zel::createValidId3Msg(msg, &id3.tag)) return false;
-    psdxfer_sendTo(port, host, id3.tag->data, id3.tag->length);  // the port as given
-    return true;
-  });
-}
-
-ZEL_MARLO_API int32_t zel_marlo_getPsdMsgLength(ZEL_MARLO_PSD_MSG_t *psdMsg, uint32_t *length) {
-  return zel::apiStatus(psdMsg, 1436, [&](Msg &msg) {
-    Id3Tag id3;
-    if (!zel::createValidId3Msg(msg, &id3.tag)) return false;
-    if (length != nullptr) *length = id3.tag->length;
-    return true;
-  });
-}
-
-}  // extern "C"
+}  // namespace zel

@@ -1,18 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "api/validate.hpp"
+#include "api/record/validate.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "api/id3_codec.hpp"
+#include "api/zel_marlo.h"
 
 namespace zel {
 
 namespace {
 
 constexpr int32_t kMaxRecvAs = 8;
-constexpr size_t kDateLength = 8;  // YYYYMMDD, the bytes the tag carries
 
 bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -36,36 +34,35 @@ int32_t atoiSaturated(const char *text) {
   return static_cast<int32_t>(value);
 }
 
-bool validateComment(Msg &msg) {
-  const PsdContent &c = msg.content;
+bool validateComment(const PsdContent &c, ErrorRecord &error) {
   if (!c.commentTitle && !c.commentDesc) return true;
   if (!isSet(c.commentTitle)) {
-    reportPsdError(msg, E_FORMAT, 1020, "comment title required %s", "");
+    reportPsdError(error, E_FORMAT, 1020, "comment title required ");
     return false;
   }
   if (c.commentDesc && c.commentDesc->empty()) {
-    reportPsdError(msg, E_FORMAT, 1030, "comment description has zero length %s", "");
+    reportPsdError(error, E_FORMAT, 1030, "comment description has zero length ");
     return false;
   }
   return true;
 }
 
-bool validateCommercial(Msg &msg) {
-  const PsdContent &c = msg.content;
+bool validateCommercial(const PsdContent &c, ErrorRecord &error) {
   if (!c.price && !c.validUntil && !c.contactUrl && !c.recvAs && !c.sellerName && !c.productDesc)
     return true;
   // All or nothing.
   for (const Text *t :
        {&c.price, &c.contactUrl, &c.validUntil, &c.recvAs, &c.sellerName, &c.productDesc}) {
     if (!isSet(*t)) {
-      reportPsdError(msg, E_FORMAT, 1074, "all commercial fields not specified %s", "");
+      reportPsdError(error, E_FORMAT, 1074, "all commercial fields not specified ");
       return false;
     }
   }
 
   const int32_t recvAs = atoiSaturated(c.recvAs->c_str());
   if (recvAs < 0 || recvAs > kMaxRecvAs) {
-    reportPsdError(msg, E_FORMAT, 1084, "invalid commercial recvAs s code '%s'", c.recvAs->c_str());
+    reportPsdError(error, E_FORMAT, 1084, "invalid commercial recvAs s code '%s'",
+                   c.recvAs->c_str());
     return false;
   }
 
@@ -73,32 +70,23 @@ bool validateCommercial(Msg &msg) {
   int year = -1, month = -1, day = -1;
   std::sscanf(date, "%4d%2d%2d", &year, &month, &day);
   if (year < 1970 || year > 9999) {
-    reportPsdError(msg, E_FORMAT, 1101, "invalid commercial validUntil year %s", date);
+    reportPsdError(error, E_FORMAT, 1101, "invalid commercial validUntil year %s", date);
     return false;
   }
   if (month < 1 || month > 12) {
-    reportPsdError(msg, E_FORMAT, 1110, "invalid commercial validUntil month %s", date);
+    reportPsdError(error, E_FORMAT, 1110, "invalid commercial validUntil month %s", date);
     return false;
   }
   // The tag carries exactly eight date bytes: a shorter date would go out as zeros.
   if (day < 1 || day > 31 || std::strlen(date) < kDateLength) {
-    reportPsdError(msg, E_FORMAT, 1119, "invalid commercial validUntil day %s", date);
+    reportPsdError(error, E_FORMAT, 1119, "invalid commercial validUntil day %s", date);
     return false;
   }
   return true;
 }
 
-bool checkPsdContent(Msg &msg, ZEL_MARLO_ID3_PSD_MSG_t **trialTag) {
-  if (!validateComment(msg) || !validateCommercial(msg)) return false;
-  ZEL_MARLO_ID3_PSD_MSG_t *tag = createId3Msg(msg);
-  if (tag == nullptr) return false;
-  if (trialTag != nullptr)
-    *trialTag = tag;
-  else
-    zel_marlo_freeId3PsdMsg(tag);
-  return true;
+bool validateRules(const PsdContent &content, ErrorRecord &error) {
+  return validateComment(content, error) && validateCommercial(content, error);
 }
-
-bool checkPsdContent(Msg &msg) { return checkPsdContent(msg, nullptr); }
 
 }  // namespace zel

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "api/handle.hpp"
-#include "api/zel_id3.hpp"
+#include "api/id3/zel_id3.hpp"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // The content of a PSD message: four groups of values, each with its switch.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@ using Text = std::optional<std::string>;
 
 constexpr uint32_t kMaxUfidIdentifier = 64;  // identifier bytes
 constexpr size_t kMaxUfidOwnerId = 191;      // owner id characters
+constexpr size_t kDateLength = 8;            // YYYYMMDD: the bytes a commercial frame carries
 
 struct PsdContent {
   // A group is encoded and printed (enabled-only) when its switch holds exactly 1.
@@ -43,5 +45,15 @@ struct PsdContent {
 
 // True when the text is present and has at least one character.
 inline bool isSet(const Text &t) { return t.has_value() && !t->empty(); }
+
+// The switches of source, without its values.
+inline PsdContent switchesOf(const PsdContent &source) {
+  PsdContent c;
+  c.coreEnabled = source.coreEnabled;
+  c.commentEnabled = source.commentEnabled;
+  c.commercialEnabled = source.commercialEnabled;
+  c.ufidEnabled = source.ufidEnabled;
+  return c;
+}
 
 }  // namespace zel

@@ -1,0 +1,69 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Text conversions between a message's values and ID3 text.
+//
+// A value is bytes: ISO-8859-1 characters for text encoding 0, UTF-8 for 1, 2 and 3. Values
+// become libid3tag's UCS-4 strings on the way in; the writer lays UCS-4 down as ISO-8859-1,
+// UTF-16 (big-endian code units) or UTF-8 through the sink it writes to.
+#pragma once
+
+#include <id3tag.h>
+
+#include <cstdint>
+#include <string_view>
+
+namespace zel::id3 {
+
+constexpr id3_ucs4_t kReplacement = 0xFFFD;
+
+inline bool isUnicodeEncoding(int encoding) {
+  return encoding == ID3_FIELD_TEXTENCODING_UTF_16 || encoding == ID3_FIELD_TEXTENCODING_UTF_16BE ||
+         encoding == ID3_FIELD_TEXTENCODING_UTF_8;
+}
+
+// Decodes UTF-8 into out (room for in.size() + 1), zero-terminated. Each ill-formed sequence
+// (its longest valid prefix) becomes one U+FFFD; overlong forms, surrogates and values above
+// U+10FFFF are ill-formed. Line feeds become blanks unless keepLineFeeds.
+void utf8ToUcs4(std::string_view in, bool keepLineFeeds, id3_ucs4_t *out);
+
+// ISO-8859-1: one character per byte; otherwise as utf8ToUcs4.
+void latin1ToUcs4(std::string_view in, bool keepLineFeeds, id3_ucs4_t *out);
+
+// A character a Unicode encoding can carry: itself, or U+FFFD for surrogates and values above
+// U+10FFFF.
+inline id3_ucs4_t unicodeScalar(id3_ucs4_t c) {
+  return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF) ? c : kReplacement;
+}
+
+// One scalar value as UTF-16 code units, big-endian.
+template <class Sink>
+void putUtf16(Sink &out, id3_ucs4_t c) {
+  if (c >= 0x10000) {
+    c -= 0x10000;
+    out.u16be(static_cast<uint16_t>(0xD800 + (c >> 10)));
+    out.u16be(static_cast<uint16_t>(0xDC00 + (c & 0x3FF)));
+  } else {
+    out.u16be(static_cast<uint16_t>(c));
+  }
+}
+
+// One scalar value as UTF-8.
+template <class Sink>
+void putUtf8(Sink &out, id3_ucs4_t c) {
+  if (c < 0x80) {
+    out.put(static_cast<uint8_t>(c));
+  } else if (c < 0x800) {
+    out.put(static_cast<uint8_t>(0xC0 | c >> 6));
+    out.put(static_cast<uint8_t>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.put(static_cast<uint8_t>(0xE0 | c >> 12));
+    out.put(static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F)));
+    out.put(static_cast<uint8_t>(0x80 | (c & 0x3F)));
+  } else {
+    out.put(static_cast<uint8_t>(0xF0 | c >> 18));
+    out.put(static_cast<uint8_t>(0x80 | (c >> 12 & 0x3F)));
+    out.put(static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F)));
+    out.put(static_cast<uint8_t>(0x80 | (c & 0x3F)));
+  }
+}
+
+}  // namespace zel::id3
