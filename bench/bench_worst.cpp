@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "api/zel_marlo.h"
+#include "support/wire_bytes.hpp"
 
 // ---- a counting allocator -----------------------------------------------------------------------
 // Every block's usable size is added when it is handed out and taken off when it comes back.
@@ -111,7 +112,16 @@ void free(void *p) {
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using zel::test::Bytes;
+using zel::test::deflated;
+using zel::test::le32;
+using zel::test::noise;
+using zel::test::text;
+using zel::test::withCrc;
+using zel::test::wire::frame3;
+using zel::test::wire::id3;
+using zel::test::operator+;
+using zel::test::be32;
 
 // ---- the two operations measured ----------------------------------------------------------------
 
@@ -144,55 +154,10 @@ void decode(const Bytes &tag) {
 
 // ---- inputs -------------------------------------------------------------------------------------
 
-Bytes operator+(Bytes a, const Bytes &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
-Bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
-Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-Bytes syncsafe(uint32_t v) {
-  return {uint8_t(v >> 21 & 0x7F), uint8_t(v >> 14 & 0x7F), uint8_t(v >> 7 & 0x7F),
-          uint8_t(v & 0x7F)};
-}
-Bytes id3(const Bytes &body, uint8_t major = 3, uint8_t flags = 0) {
-  return text("ID3") + Bytes{major, 0, flags} + syncsafe(uint32_t(body.size())) + body;
-}
-Bytes frame3(const std::string &id, const Bytes &data, uint16_t flags = 0) {
-  return text(id) + be32(uint32_t(data.size())) + Bytes{uint8_t(flags >> 8), uint8_t(flags)} + data;
-}
-Bytes deflated(const Bytes &plain) {
-  uLongf size = compressBound(uLong(plain.size()));
-  Bytes out(size);
-  compress2(out.data(), &size, plain.data(), uLong(plain.size()), 9);
-  out.resize(size);
-  return out;
-}
-Bytes noise(size_t n) {
-  uint32_t seed = 0x2545F491;
-  Bytes out(n);
-  for (uint8_t &b : out) {
-    seed ^= seed << 13;
-    seed ^= seed >> 17;
-    seed ^= seed << 5;
-    b = uint8_t(seed >> 24);
-  }
-  return out;
-}
-
 // The packets the library sends around a tag: the container, then CL (kind 1) or AFL and CL
 // (kind 0). Made by the library itself from the container.
 Bytes container(const Bytes &tag) {
   return Bytes{0, 0, 1, 0, 1, 0, 7, 0} + le32(uint32_t(tag.size())) + tag;
-}
-uint16_t crc16(const Bytes &bytes) {
-  uint16_t reg = 0xFFFF;
-  for (uint8_t b : bytes) {
-    reg ^= uint16_t(b << 8);
-    for (int bit = 0; bit < 8; ++bit)
-      reg = (reg & 0x8000) ? uint16_t((reg << 1) ^ 0x1021) : uint16_t(reg << 1);
-  }
-  return uint16_t(reg ^ 0xFFFF);
 }
 Bytes packet(const Bytes &tag, ZEL_MARLO_VESK_TYPE_t kind) {
   const Bytes c = container(tag);
@@ -200,8 +165,7 @@ Bytes packet(const Bytes &tag, ZEL_MARLO_VESK_TYPE_t kind) {
   if (kind == ZEL_MARLO_VESK_TYPE_CL) return cl;
   const Bytes afl =
       text("AF") + be32(uint32_t(cl.size() + 4)) + Bytes{0, 1, 0x90, 'i', 0x10, 0, 1, 2} + cl;
-  const uint16_t crc = crc16(afl);
-  return afl + Bytes{uint8_t(crc >> 8), uint8_t(crc)};
+  return withCrc(afl);
 }
 
 // The largest tag the library writes: every group, every value as long as the 1024 bytes allow.

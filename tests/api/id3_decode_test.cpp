@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "id3_support.hpp"
+#include "support/message_fill.hpp"
 
 namespace {
 
@@ -20,20 +21,12 @@ using zel::test::own;
 using zel::test::tag;
 using zel::test::operator+;
 
-const uint8_t kIdentifier[] = {0x01, 0xAB, 0x00, 0xFF};
+using zel::test::kEveryFieldIdentifier;
 
 // A message with a value in every field and every group enabled.
 void fillAll(ZEL_MARLO_PSD_MSG_t *msg) {
-  zel_marlo_setPsdTitle(msg, "Title");
-  zel_marlo_setPsdArtist(msg, "Artist");
-  zel_marlo_setPsdAlbum(msg, "Album");
-  zel_marlo_setPsdGenre(msg, "Genre");
-  zel_marlo_enablePsdComment(msg, 1);
-  zel_marlo_setPsdComment(msg, "CTitle", "line 1\nline 2");
-  zel_marlo_enablePsdCommercial(msg, 1);
-  zel_marlo_setPsdCommercial(msg, "USD10.0", "20041231", "http://shop", "2", "Seller", "Product");
-  zel_marlo_enablePsdUfid(msg, 1);
-  zel_marlo_setPsdUfid(msg, "owner", kIdentifier, sizeof kIdentifier);
+  zel::test::fillEveryField(msg);
+  zel::test::enableEveryGroup(msg);
 }
 
 std::vector<std::string> texts(ZEL_MARLO_PSD_MSG_t *msg) {
@@ -69,7 +62,7 @@ TEST(Id3Decode, EveryGroupRoundTrips) {
     zel_marlo_enablePsdUfid(received, 1);
     ASSERT_EQ(decode(received, encoded.tag), ZEL_MARLO_SUCCESS) << received.errorText();
     EXPECT_EQ(texts(received), texts(sent)) << "encoding " << encoding;
-    EXPECT_EQ(identifier(received), Bytes(std::begin(kIdentifier), std::end(kIdentifier)));
+    EXPECT_EQ(identifier(received), Bytes(std::begin(kEveryFieldIdentifier), std::end(kEveryFieldIdentifier)));
     EXPECT_EQ(received.encoding(), encoding == 0 ? 0 : 3);
   }
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "id3_support.hpp"
+#include "support/message_fill.hpp"
 
 namespace {
 
@@ -44,17 +45,8 @@ class Id3File : public ::testing::Test {
   fs::path dir_;
 };
 
-const uint8_t kIdentifier[] = {0x00, 0x7F, 0x80, 0xFF};
-
-void fillAll(ZEL_MARLO_PSD_MSG_t *msg) {
-  zel_marlo_setPsdTitle(msg, "Title");
-  zel_marlo_setPsdArtist(msg, "Artist");
-  zel_marlo_setPsdAlbum(msg, "Album");
-  zel_marlo_setPsdGenre(msg, "Genre");
-  zel_marlo_setPsdComment(msg, "CTitle", "CDesc");
-  zel_marlo_setPsdCommercial(msg, "USD10.0", "20041231", "http://shop", "0", "Seller", "Product");
-  zel_marlo_setPsdUfid(msg, "owner", kIdentifier, sizeof kIdentifier);
-}
+using zel::test::fillEveryField;
+using zel::test::kEveryFieldIdentifier;
 
 void setSwitches(ZEL_MARLO_PSD_MSG_t *msg, int enabledGroup) {
   zel_marlo_enablePsdCore(msg, enabledGroup == 0);
@@ -76,14 +68,14 @@ TEST_F(Id3File, SaveAndLoadEachGroup) {
   for (int group = 0; group < 4; ++group) {
     const std::string file = path("group" + std::to_string(group) + ".id3");
     Handle saved;
-    fillAll(saved);
+    fillEveryField(saved);
     setSwitches(saved, group);
     ASSERT_EQ(zel_marlo_saveId3PsdFile(saved, file.c_str()), ZEL_MARLO_SUCCESS)
         << saved.errorText();
     EXPECT_EQ(read(file), zel::test::encode(saved).tag);
 
     Handle loaded;
-    fillAll(loaded);
+    fillEveryField(loaded);
     setSwitches(loaded, group);
     zel_marlo_setId3TextEncoding(loaded, ZEL_MARLO_ID3_ENC_UTF_16);
     ASSERT_EQ(zel_marlo_loadId3PsdFile(loaded, file.c_str()), ZEL_MARLO_SUCCESS)
@@ -91,7 +83,7 @@ TEST_F(Id3File, SaveAndLoadEachGroup) {
     for (int g = 0; g < 4; ++g)
       for (Reader reader : groups[g])
         EXPECT_EQ(own(reader(loaded)), g == group ? own(reader(saved)) : "<null>") << group;
-    EXPECT_EQ(zel_marlo_getPsdUfidIdentifierSize(loaded), group == 3 ? sizeof kIdentifier : 0u);
+    EXPECT_EQ(zel_marlo_getPsdUfidIdentifierSize(loaded), group == 3 ? sizeof kEveryFieldIdentifier : 0u);
     EXPECT_EQ(zel_marlo_isPsdCoreEnabled(loaded), group == 0);
     EXPECT_EQ(zel_marlo_isPsdUfidEnabled(loaded), group == 3);
     EXPECT_EQ(loaded.encoding(), 0);

@@ -15,10 +15,9 @@
 
 #include "api/zel_marlo.h"
 #include "support/api_text.hpp"
+#include "support/wire_bytes.hpp"
 
 namespace zel::test {
-
-using Bytes = std::vector<uint8_t>;
 
 inline Bytes bytes(std::initializer_list<int> values) {
   Bytes out;
@@ -27,11 +26,6 @@ inline Bytes bytes(std::initializer_list<int> values) {
 }
 
 inline Bytes bytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
-
-inline Bytes operator+(Bytes a, const Bytes &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // A message handle for one test.
 class Handle {
@@ -88,16 +82,6 @@ inline int32_t decode(ZEL_MARLO_PSD_MSG_t *msg, const Bytes &tag) {
 }
 
 // ---- building tags ----------------------------------------------------------------------------
-
-inline Bytes syncsafe(size_t v) {
-  return bytes({static_cast<int>(v >> 21 & 0x7F), static_cast<int>(v >> 14 & 0x7F),
-                static_cast<int>(v >> 7 & 0x7F), static_cast<int>(v & 0x7F)});
-}
-
-inline Bytes be32(size_t v) {
-  return bytes({static_cast<int>(v >> 24 & 0xFF), static_cast<int>(v >> 16 & 0xFF),
-                static_cast<int>(v >> 8 & 0xFF), static_cast<int>(v & 0xFF)});
-}
 
 // A tag header of the given version and flags around body.
 inline Bytes tag(const Bytes &body, int major = 3, int flags = 0) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "api/zel_marlo.h"
+#include "support/message_fill.hpp"
 #include "support/vesk_packets.hpp"
 
 namespace zel::road {
@@ -50,7 +51,7 @@ struct Row {
 };
 
 constexpr uint16_t kContentId = 0x1234;
-const uint8_t kUfid[] = {0x01, 0xAB, 0x00, 0x7F};
+using zel::test::kEveryFieldIdentifier;
 
 inline Outcome unpackFails(int site) { return {Stage::unpack, XFER_RX, site}; }
 inline Outcome parseFails(int32_t errorNum, int report) { return {Stage::parse, errorNum, report}; }
@@ -63,16 +64,8 @@ inline Outcome takenAs(ZEL_MARLO_MSG_ID_t id) { return {Stage::taken, 0, 0, id, 
 
 // A message with every group, as the transmit side fills it.
 inline void fillAllGroups(ZEL_MARLO_PSD_MSG_t *msg) {
-  zel_marlo_setPsdTitle(msg, "Title");
-  zel_marlo_setPsdArtist(msg, "Artist");
-  zel_marlo_setPsdAlbum(msg, "Album");
-  zel_marlo_setPsdGenre(msg, "Genre");
-  zel_marlo_enablePsdComment(msg, 1);
-  zel_marlo_setPsdComment(msg, "Short", "Long description");
-  zel_marlo_enablePsdCommercial(msg, 1);
-  zel_marlo_setPsdCommercial(msg, "USD10.0", "20041231", "http://shop", "2", "Seller", "Product");
-  zel_marlo_enablePsdUfid(msg, 1);
-  zel_marlo_setPsdUfid(msg, "owner", kUfid, sizeof kUfid);
+  zel::test::fillEveryField(msg);
+  zel::test::enableEveryGroup(msg);
 }
 
 inline Bytes libraryPacket(ZEL_MARLO_VESK_TYPE_t kind) {
@@ -194,41 +187,13 @@ inline std::function<Bytes(ZEL_MARLO_VESK_TYPE_t)> asTag(Bytes tag) {
 
 // ---- ID3 pieces ---------------------------------------------------------------------------------
 
-inline Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
-inline Bytes syncsafe(uint32_t v) {
-  return {uint8_t(v >> 21 & 0x7F), uint8_t(v >> 14 & 0x7F), uint8_t(v >> 7 & 0x7F),
-          uint8_t(v & 0x7F)};
-}
-inline Bytes id3(const Bytes &body, uint8_t major = 3, uint8_t flags = 0) {
-  return text("ID3") + Bytes{major, 0, flags} + syncsafe(uint32_t(body.size())) + body;
-}
-inline Bytes frame3(const std::string &id, const Bytes &data, uint16_t flags = 0) {
-  return text(id) + be32(uint32_t(data.size())) + Bytes{uint8_t(flags >> 8), uint8_t(flags)} + data;
-}
-inline Bytes frame4(const std::string &id, const Bytes &data, uint16_t flags = 0) {
-  return text(id) + syncsafe(uint32_t(data.size())) + Bytes{uint8_t(flags >> 8), uint8_t(flags)} +
-         data;
-}
-inline Bytes deflated(const Bytes &plain) {
-  uLongf size = compressBound(uLong(plain.size()));
-  Bytes out(size);
-  if (compress2(out.data(), &size, plain.data(), uLong(plain.size()), 9) != Z_OK)
-    throw std::runtime_error("compress2");
-  out.resize(size);
-  return out;
-}
-
-// Noise of a fixed seed: the same bytes in every run.
-inline Bytes noise(size_t n, uint32_t seed = 0x2545F491) {
-  Bytes out(n);
-  for (uint8_t &b : out) {
-    seed ^= seed << 13;
-    seed ^= seed >> 17;
-    seed ^= seed << 5;
-    b = uint8_t(seed >> 24);
-  }
-  return out;
-}
+using zel::test::deflated;
+using zel::test::noise;
+using zel::test::syncsafe;
+using zel::test::text;
+using zel::test::wire::frame3;
+using zel::test::wire::frame4;
+using zel::test::wire::id3;
 
 // The largest datagram the receiver takes in.
 constexpr size_t kMaxDatagram = 32768;

@@ -22,7 +22,7 @@ namespace {
 using zel::test::errorText;
 using zel::test::own;
 using zel::road::fillAllGroups;  // every group, valid
-using zel::road::kUfid;
+using zel::test::kEveryFieldIdentifier;
 
 using Bytes = std::vector<uint8_t>;
 using zel::test::LogCapture;
@@ -36,8 +36,8 @@ void expectAllGroups(ZEL_MARLO_PSD_MSG_t *msg) {
   EXPECT_EQ(own(zel_marlo_getPsdArtist(msg)), "Artist");
   EXPECT_EQ(own(zel_marlo_getPsdAlbum(msg)), "Album");
   EXPECT_EQ(own(zel_marlo_getPsdGenre(msg)), "Genre");
-  EXPECT_EQ(own(zel_marlo_getPsdCommentTitle(msg)), "Short");
-  EXPECT_EQ(own(zel_marlo_getPsdCommentDesc(msg)), "Long description");
+  EXPECT_EQ(own(zel_marlo_getPsdCommentTitle(msg)), "CTitle");
+  EXPECT_EQ(own(zel_marlo_getPsdCommentDesc(msg)), "line 1\nline 2");
   EXPECT_EQ(own(zel_marlo_getPsdCommercialPrice(msg)), "USD10.0");
   EXPECT_EQ(own(zel_marlo_getPsdCommentValidUntil(msg)), "20041231");
   EXPECT_EQ(own(zel_marlo_getPsdCommentContactUrl(msg)), "http://shop");
@@ -45,9 +45,10 @@ void expectAllGroups(ZEL_MARLO_PSD_MSG_t *msg) {
   EXPECT_EQ(own(zel_marlo_getPsdCommentSellerName(msg)), "Seller");
   EXPECT_EQ(own(zel_marlo_getPsdCommentProductDesc(msg)), "Product");
   EXPECT_EQ(own(zel_marlo_getPsdUfidOwnerId(msg)), "owner");
-  ASSERT_EQ(zel_marlo_getPsdUfidIdentifierSize(msg), sizeof kUfid);
+  ASSERT_EQ(zel_marlo_getPsdUfidIdentifierSize(msg), sizeof kEveryFieldIdentifier);
   uint8_t *id = zel_marlo_getPsdUfidIdentifier(msg);
-  EXPECT_EQ(Bytes(id, id + sizeof kUfid), Bytes(kUfid, kUfid + sizeof kUfid));
+  EXPECT_EQ(Bytes(id, id + sizeof kEveryFieldIdentifier),
+            Bytes(kEveryFieldIdentifier, kEveryFieldIdentifier + sizeof kEveryFieldIdentifier));
   std::free(id);
 }
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Test support for VESK packets: a handle that frees itself, an independent CRC-16, packets
-// built byte by byte, and unpacking from an allocation of exactly the packet's size.
+// Test support for VESK packets: a handle that frees itself, packets built byte by byte, and
+// unpacking from an allocation of exactly the packet's size.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,50 +11,10 @@
 #include <memory>
 #include <vector>
 
+#include "support/wire_bytes.hpp"
 #include "vesk/zel_vesk.hpp"
 
 namespace zel::test {
-
-using Bytes = std::vector<uint8_t>;
-
-inline Bytes operator+(Bytes a, const Bytes &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-inline Bytes text(const char *s) { return Bytes(s, s + std::strlen(s)); }
-
-// CRC-16 bit by bit (poly 0x1021, init 0xFFFF, final XOR 0xFFFF), without the module's tables.
-inline uint16_t referenceCrc16(const Bytes &bytes, size_t count) {
-  uint16_t reg = 0xFFFF;
-  for (size_t i = 0; i < count; ++i) {
-    reg ^= static_cast<uint16_t>(bytes[i] << 8);
-    for (int bit = 0; bit < 8; ++bit)
-      reg = (reg & 0x8000) ? static_cast<uint16_t>((reg << 1) ^ 0x1021)
-                           : static_cast<uint16_t>(reg << 1);
-  }
-  return static_cast<uint16_t>(reg ^ 0xFFFF);
-}
-
-// Appends the CRC of all bytes so far, most significant byte first.
-inline Bytes withCrc(Bytes packet) {
-  const uint16_t crc = referenceCrc16(packet, packet.size());
-  packet.push_back(static_cast<uint8_t>(crc >> 8));
-  packet.push_back(static_cast<uint8_t>(crc & 0xFF));
-  return packet;
-}
-
-// Replaces the last two bytes by the CRC of the bytes before them.
-inline Bytes resealed(Bytes packet) {
-  packet.erase(packet.end() - 2, packet.end());
-  return withCrc(std::move(packet));
-}
-
-inline Bytes be16(uint16_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
-inline Bytes be32(uint32_t v) {
-  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
-          static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-}
 
 // A CL packet as the wire carries it.
 inline Bytes clPacket(uint32_t msgId, uint16_t seq, const Bytes &payload, uint8_t flags = 0) {
