@@ -80,7 +80,9 @@ const WriteCase kWrites[] = {
     {"u16le", 2, [](zel::ByteWriter &w) { return w.u16le(0x1234); }, {0x34, 0x12}},
     {"u32be", 4, [](zel::ByteWriter &w) { return w.u32be(0x12345678); }, {0x12, 0x34, 0x56, 0x78}},
     {"u32le", 4, [](zel::ByteWriter &w) { return w.u32le(0x12345678); }, {0x78, 0x56, 0x34, 0x12}},
-    {"bytes", 3, [](zel::ByteWriter &w) { return w.bytes(std::span(kSource.data(), 3)); },
+    {"bytes",
+     3,
+     [](zel::ByteWriter &w) { return w.bytes(std::span(kSource.data(), 3)); },
      {0x12, 0x34, 0x56}},
 };
 

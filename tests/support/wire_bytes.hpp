@@ -52,9 +52,7 @@ inline uint16_t referenceCrc16(const Bytes &bytes, size_t count) {
 }
 
 // Appends the CRC of all bytes so far, most significant byte first.
-inline Bytes withCrc(Bytes packet) {
-  return packet + be16(referenceCrc16(packet, packet.size()));
-}
+inline Bytes withCrc(Bytes packet) { return packet + be16(referenceCrc16(packet, packet.size())); }
 
 // Replaces the last two bytes by the CRC of the bytes before them.
 inline Bytes resealed(Bytes packet) {
@@ -88,8 +86,7 @@ inline Bytes deflated(const Bytes &plain) {
 namespace wire {
 
 inline Bytes id3(const Bytes &body, uint8_t major = 3, uint8_t flags = 0) {
-  return text("ID3") + Bytes{major, 0, flags} + syncsafe(static_cast<uint32_t>(body.size())) +
-         body;
+  return text("ID3") + Bytes{major, 0, flags} + syncsafe(static_cast<uint32_t>(body.size())) + body;
 }
 // A v2.3 frame: plain 32-bit size.
 inline Bytes frame3(const std::string &id, const Bytes &data, uint16_t flags = 0) {
