@@ -190,8 +190,8 @@ local ve = {
 }
 local pe = {
     short = mk("psd.short", "PSD container cut short", E.MALFORMED, S.ERROR),
-    type = mk("psd.type.bad", "Container type is not PSD", E.PROTOCOL, S.WARN),
-    format = mk("psd.format.bad", "Container format is not ID3", E.PROTOCOL, S.WARN),
+    type = mk("psd.type.bad", "Container type is not PSD", E.PROTOCOL, S.ERROR),
+    format = mk("psd.format.bad", "Container format is not ID3", E.PROTOCOL, S.ERROR),
     ext = mk("psd.ext.bad", "Bad extension header", E.MALFORMED, S.ERROR),
     length = mk("psd.payload_length.bad", "Payload length disagrees with the bytes",
         E.MALFORMED, S.ERROR),
@@ -897,7 +897,7 @@ local function info(pinfo, st, default)
     if st.title ~= nil then text = string.format("%s: %s", text, st.title) end
     if st.cl_only then text = text .. " (CL only)" end
     if st.crc_bad then text = text .. " [bad CRC]" end
-    if st.errors > 0 and not st.crc_bad then text = text .. " [malformed]" end
+    if st.errors > 0 then text = text .. " [malformed]" end
     pinfo.cols.info:set(text)
 end
 
