@@ -443,7 +443,9 @@ function Frame:string(field, name, enc, terminated)
     local len, term = find_string(self.tvb, self.at, self.stop, enc)
     local text, has_bom = decode_text(self.tvb(self.at, len):raw(), enc)
     local item = self.tree:add(field, self.tvb(self.at, len + term), text)
-    if enc == 1 and not has_bom then flag(self.st, item, pe.bom, name .. " has no byte-order mark") end
+    if enc == 1 and not has_bom then
+        flag(self.st, item, pe.bom, name .. " has no byte-order mark")
+    end
     if terminated and term == 0 then
         flag(self.st, item, pe.field,
             string.format("%s field of the %s frame has no terminator", name, self.id))
@@ -566,7 +568,8 @@ local function dissect_id3(tvb, pinfo, tree, st)
         stop = n
     end
     if major ~= 3 and major ~= 4 then
-        flag(st, vitem, pe.id3, string.format("ID3v2.%d: only v2.3 and v2.4 frames are decoded", major))
+        flag(st, vitem, pe.id3,
+            string.format("ID3v2.%d: only v2.3 and v2.4 frames are decoded", major))
         rest_as(tag, pf.frame_data, tvb, 10, stop - 10)
         rest_as(tag, pf.id3_trailing, tvb, stop)
         return tag
@@ -586,7 +589,8 @@ local function dissect_id3(tvb, pinfo, tree, st)
         else
             local ext = major == 3 and tvb(at, 4):uint() + 4 or syncsafe(tvb, at)
             if ext < 4 or ext > stop - at then
-                flag(st, tag, pe.id3, string.format("Extended header of %d bytes does not fit", ext))
+                flag(st, tag, pe.id3,
+                    string.format("Extended header of %d bytes does not fit", ext))
                 ext = stop - at
             end
             tag:add(pf.id3_ext_header, tvb(at, ext))
@@ -721,7 +725,9 @@ local function dissect_container(tvb, pinfo, tree, st)
         dissect_id3(body:tvb(), pinfo, ptree, st)
     else
         local item = c:add(pf.payload, body)
-        if pformat == 1 then flag(st, item, pe.not_id3, "The payload does not start with \"ID3\"") end
+        if pformat == 1 then
+            flag(st, item, pe.not_id3, "The payload does not start with \"ID3\"")
+        end
     end
 end
 
@@ -738,7 +744,8 @@ local function dissect_cl(tvb, pinfo, tree, st)
     end
     local vitem = cl:add(vf.cl_version, tvb(0, 1))
     if u8(tvb, 0) ~= 0x10 then
-        flag(st, vitem, ve.cl_version, string.format("CL version 0x%02X, expected 0x10", u8(tvb, 0)))
+        flag(st, vitem, ve.cl_version,
+            string.format("CL version 0x%02X, expected 0x10", u8(tvb, 0)))
     end
     local flags = cl:add(vf.cl_flags, tvb(1, 1))
     flags:add(vf.cl_flag, tvb(1, 1))
@@ -772,7 +779,8 @@ local function dissect_cl(tvb, pinfo, tree, st)
         st.info = "Flush message"
         if len > 0 then
             local item = rest_as(cl, vf.cl_payload, tvb, 12, len)
-            flag(st, item, ve.flush_payload, string.format("Flush message with %d payload bytes", len))
+            flag(st, item, ve.flush_payload,
+                string.format("Flush message with %d payload bytes", len))
         end
     else
         st.info = string.format("Unknown message id %d", msgid)
@@ -823,7 +831,8 @@ local function dissect_afl(tvb, pinfo, tree, st)
     end
     local titem = afl:add(vf.tal_version, tvb(10, 1))
     if u8(tvb, 10) ~= 0x10 then
-        flag(st, titem, ve.tal_version, string.format("TAL version 0x%02X, expected 0x10", u8(tvb, 10)))
+        flag(st, titem, ve.tal_version,
+            string.format("TAL version 0x%02X, expected 0x10", u8(tvb, 10)))
     end
     afl:add(vf.tal_ext_count, tvb(11, 1))
     local words = rshift(u8(tvb, 11), 5)

@@ -103,7 +103,8 @@ def write_pcap(path, datagrams):
             udp = struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload
             ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), i & 0xFFFF, 0, 64, 17, 0,
                              bytes([127, 0, 0, 1]), bytes([127, 0, 0, 1]))
-            frame = b"\x02\x00\x00\x00\x00\x01" + b"\x02\x00\x00\x00\x00\x02" + b"\x08\x00" + ip + udp
+            eth = b"\x02\x00\x00\x00\x00\x01" + b"\x02\x00\x00\x00\x00\x02" + b"\x08\x00"
+            frame = eth + ip + udp
             f.write(struct.pack("<IIII", 1700000000 + i, 0, len(frame), len(frame)) + frame)
 
 
@@ -323,8 +324,8 @@ class ProtocolDoc(unittest.TestCase):
         # The CRC that the dump explains is the one any implementer computes.
         self.assertEqual(int.from_bytes(pkt[-2:], "big"), crc16(pkt[:-2]))
         expected = annotate(pkt)
-        self.assertEqual(doc_dump(name), expected,
-                         "docs/protocol.md's %s dump should read:\n%s" % (name, "\n".join(expected)))
+        self.assertEqual(doc_dump(name), expected, "docs/protocol.md's %s dump should read:\n%s"
+                         % (name, "\n".join(expected)))
 
     def test_flush_dump(self):
         self.check("flush", packet(0, 1))
@@ -495,6 +496,17 @@ def edit(pkt, offset, new, fix_crc=True):
     return with_crc(b[:-2]) if fix_crc else bytes(b)
 
 
+def syncsafe(n):
+    return bytes([(n >> 21) & 0x7F, (n >> 14) & 0x7F, (n >> 7) & 0x7F, n & 0x7F])
+
+
+def id3(major, frames, padding=0):
+    """An ID3v2 tag of frames (id, data); frame sizes syncsafe in v2.4, plain in v2.3."""
+    body = b"".join(fid + (syncsafe(len(data)) if major == 4 else struct.pack(">I", len(data)))
+                    + b"\x00\x00" + data for fid, data in frames) + bytes(padding)
+    return b"ID3" + bytes([major, 0, 0]) + syncsafe(len(body)) + body
+
+
 class Malformed(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -526,7 +538,9 @@ class Malformed(unittest.TestCase):
         p, cl, fl = self.pkt, self.cl, self.flush
         L = len(p) - 12
         title = {"psd.id3.title": "Hello"}
-        ext_word = p[:2] + struct.pack(">I", L + 4) + p[6:11] + b"\x20" + b"\xAA\xBB\xCC\xDD" + p[12:-2]
+        # One TAL extension word (E = 1 in bits 7-5 of byte 11) and the length grown by it.
+        ext_word = (p[:2] + struct.pack(">I", L + 4) + p[6:11] + b"\x20" + b"\xAA\xBB\xCC\xDD"
+                    + p[12:-2])
         container_ext = bytearray(p[:-2])
         # An extension header of 8 bytes in the container: options 1, extLength 8, 4 bytes.
         container_ext[29] = 1
@@ -628,6 +642,33 @@ class Malformed(unittest.TestCase):
             ("shorter than a header", TAG_PORT, t[:6], ["psd.id3.bad"], {}, "[malformed]"),
         ]
         self.check_rows(rows)
+
+    def test_text_decoding_of_hand_made_tags(self):
+        # Texts the library's writer never makes, as other senders might: ill-formed UTF-8, a
+        # little-endian byte-order mark, a missing mark, a lone surrogate; a v2.4 tag with
+        # syncsafe frame sizes, a frame of another kind, and padding.
+        frames = [(b"TIT2", b"\x03A\xff\xc3B"), (b"TPE1", b"\x01\xff\xfeh\x00i\x00"),
+                  (b"TALB", b"\x01\x00h\x00i"), (b"TCON", b"\x02\xd8\x00\x00A"),
+                  (b"PRIV", b"x\x00\x01\x02"), (b"UFID", b"owner\x00")]
+        v23 = id3(3, frames, padding=6)
+        v24 = id3(4, [(b"TIT2", b"\x03" + "\u00e9".encode() * 100)])
+        found = dissect(self, [(50000, TAG_PORT, v23), (OTHER_PORTS[0], OTHER_PORTS[1], v24)])
+        d = found[0]
+        self.assertEqual(d.get("psd.id3.title"), ["A\ufffd\ufffdB"])
+        self.assertEqual(d.get("psd.id3.artist"), ["hi"])
+        self.assertEqual(d.get("psd.id3.album"), ["hi"])
+        self.assertEqual(d.get("psd.id3.genre"), ["\ufffdA"])
+        self.assertEqual(d.get("psd.id3.frame.data"), ["78:00:01:02"])
+        self.assertEqual(d.get("psd.id3.ufid.owner"), ["owner"])
+        self.assertEqual(d.get("psd.id3.ufid.identifier"), [])
+        self.assertEqual(d.get("psd.id3.padding"), ["00:00:00:00:00:00"])
+        self.assertIn("psd.id3.bom.missing", d.experts()[0])
+        self.assertEqual(d.errors(), [])
+        d = found[1]
+        self.assertEqual(d.get("psd.id3.version"), ["4"])
+        self.assertEqual(d.get("psd.id3.frame.size"), ["201"])
+        self.assertEqual(d.get("psd.id3.title"), ["\u00e9" * 100])
+        self.assertEqual(d.errors(), [])
 
     def test_every_cut_of_a_packet_and_a_tag(self):
         # Truncated anywhere, each layer kind: an error on the layer concerned, never a Lua error.
