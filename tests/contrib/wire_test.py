@@ -775,6 +775,8 @@ class Tools(unittest.TestCase):
             self.assertEqual(d.info, "ID3 tag: Forwarded News")
             self.assertEqual(d.one("psd.id3.title"), "Forwarded News")
             self.assertEqual(d.one("psd.id3.comm.text"), "Text")
+            # Encoded again by the receiver: ISO-8859-1 texts stay ISO-8859-1.
+            self.assertEqual(set(d.get("psd.id3.encoding")), {"0"})
             self.assertEqual(d.errors(), [])
 
 
