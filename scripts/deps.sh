@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev                 # tests
   python3-mutagen                           # independent ID3 implementation for the interop tests
   valgrind                                  # leak checks in the test suite
+  tshark                                    # the capture dissector's tests (contrib/wireshark)
   "$@"
 )
 
@@ -25,5 +26,10 @@ echo "Installing: ${missing[*]}"
 sudo=()
 [ "$(id -u)" -ne 0 ] && sudo=(sudo)
 export DEBIAN_FRONTEND=noninteractive
+# tshark's package asks whether ordinary users may capture; answer no without asking.
+if printf '%s\n' "${missing[@]}" | grep -qx tshark; then
+  echo "wireshark-common wireshark-common/install-setuid boolean false" |
+    "${sudo[@]}" debconf-set-selections
+fi
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
