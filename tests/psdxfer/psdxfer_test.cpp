@@ -4,6 +4,8 @@
 #include "psdxfer/psdxfer.hpp"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,6 +19,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "psdxfer/udp_socket.hpp"
 
 namespace {
 
@@ -267,6 +271,80 @@ TEST(Psdxfer, HostMustFitTheLink) {
   EXPECT_EQ(psdxfer_openTx(&link, 4000, tooLong.c_str()), 2);
   EXPECT_EQ(link, nullptr);
   EXPECT_STREQ(psdxfer_getLastError(), "Invalid arg");
+}
+
+// Open descriptors of this process.
+int openDescriptors() {
+  int n = 0;
+  if (DIR *dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir) != nullptr) ++n;
+    ::closedir(dir);
+  }
+  return n;
+}
+
+bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
+TEST(UdpSocket, ClosesOnceAndHandsOver) {
+  using zel::xfer::UdpSocket;
+  int fd = -1;
+  {
+    UdpSocket sock = UdpSocket::open();
+    ASSERT_TRUE(sock.valid());
+    fd = sock.get();
+    UdpSocket moved(std::move(sock));
+    EXPECT_FALSE(sock.valid());
+    EXPECT_EQ(moved.get(), fd);
+    EXPECT_TRUE(isOpen(fd));
+  }
+  EXPECT_FALSE(isOpen(fd));
+
+  UdpSocket kept = UdpSocket::open();
+  fd = kept.release();
+  EXPECT_FALSE(kept.valid());
+  EXPECT_TRUE(isOpen(fd));
+  UdpSocket other = UdpSocket::open();
+  const int otherFd = other.get();
+  other = UdpSocket(fd);  // the socket it held is closed, the adopted one kept
+  EXPECT_FALSE(isOpen(otherFd));
+  EXPECT_TRUE(isOpen(fd));
+  other.reset();
+  EXPECT_FALSE(isOpen(fd));
+  other.reset();  // nothing held: nothing closed
+}
+
+TEST(UdpSocket, NoPathLeavesADescriptorOpen) {
+  const int before = openDescriptors();
+  const uint8_t byte = 1;
+  for (int round = 0; round < 3; ++round) {
+    {
+      RxLink rx;  // open, send to it, receive, close
+      ASSERT_NE(rx.link, nullptr);
+      ASSERT_EQ(psdxfer_sendTo(rx.port, kLoopback, &byte, 1), 1);
+      Bytes got;
+      ASSERT_EQ(rx.receive(got), 1);
+      // The same port again: the bind fails and its socket is closed.
+      psdxfer_link *second = nullptr;
+      const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+      socklen_t len = sizeof addr;
+      ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(psdxfer_openRx(&second, ntohs(addr.sin_port)), 2);
+      testing::internal::GetCapturedStdout();
+      ::close(holder);
+    }
+    {
+      TxLink tx(freePort(), kLoopback);
+      ASSERT_NE(tx.link, nullptr);
+      EXPECT_EQ(psdxfer_send(tx.link, &byte, 1), 1);
+    }
+    const Bytes tooLong = pattern(70000);  // refused for good by the one-shot send
+    EXPECT_EQ(psdxfer_sendTo(freePort(), kLoopback, tooLong.data(), 70000), 1);
+  }
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace
