@@ -98,7 +98,9 @@ int32_t handOut(psdxfer_link **link, UdpSocket sock, int32_t port, const char *h
 }  // namespace
 
 int32_t psdxfer_openRx(psdxfer_link **link, int32_t port) {
-  if (link == nullptr || port == 0) {
+  // Only a port of 1 to 65535 can be bound as given; any other would be cut to its low 16 bits
+  // (70000 binds 4464, 65536 a port the system picks) and the link would wait where nobody sends.
+  if (link == nullptr || port < 1 || port > 65535) {
     setLastError("Invalid args");
     return kFail;
   }

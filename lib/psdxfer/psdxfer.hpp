@@ -20,7 +20,8 @@ struct psdxfer_link {
 // takes. A longer datagram is refused by psdxfer_recv, never handed over cut short.
 constexpr uint32_t PSDXFER_MAX_DATAGRAM = 32768;
 
-// Creates a receive link bound to port (not 0) on all local addresses into *link.
+// Creates a receive link bound to port (1 to 65535; any other is refused with "Invalid args")
+// on all local addresses into *link.
 int32_t psdxfer_openRx(psdxfer_link **link, int32_t port);
 // Waits without a time limit for one datagram and hands it over in a new malloc'ed block
 // (*data, caller frees with free; a 0-byte datagram gives *length 0). Fails for a datagram

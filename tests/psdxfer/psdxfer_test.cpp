@@ -11,15 +11,19 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "api/zel_marlo.h"
 #include "psdxfer/udp_socket.hpp"
 
 namespace {
@@ -190,6 +194,51 @@ TEST(Psdxfer, ReceiveLinkNeedsAPort) {
   EXPECT_EQ(link, nullptr);
   EXPECT_STREQ(psdxfer_getLastError(), "Invalid args");
   EXPECT_EQ(psdxfer_openRx(nullptr, 4000), 2);
+}
+
+TEST(Psdxfer, ReceivePortsOutside1To65535AreRefusedAsPort0Is) {
+  // Each of these would otherwise bind its low 16 bits: a port the system picks (65536,
+  // 131072, INT32_MIN) or another port than the one asked for.
+  const int32_t ports[] = {-1, -11000, 65536, 65536 + 11000, 70000, 131072, INT32_MAX, INT32_MIN};
+  for (const int32_t port : ports) {
+    psdxfer_link *link = reinterpret_cast<psdxfer_link *>(0x1);
+    psdxfer_close(nullptr);  // leaves "Invalid arg"
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(psdxfer_openRx(&link, port), 2) << port;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << port;
+    EXPECT_STREQ(psdxfer_getLastError(), "Invalid args") << port;
+    if (link != nullptr && link != reinterpret_cast<psdxfer_link *>(0x1)) psdxfer_close(&link);
+  }
+}
+
+TEST(Psdxfer, ReceiveOnPortAbove65535FailsAtOnceThroughTheLibrary) {
+  // In a child process, so that a receive that waits after all is ended after a bounded time.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ZEL_MARLO_PSD_MSG_t *msg = nullptr;
+    ZEL_MARLO_MSG_ID_t id = 0;
+    int status = 3;
+    if (zel_marlo_allocPsdMsg(&msg) == ZEL_MARLO_SUCCESS) {
+      const bool refused = zel_marlo_recvPsdMsg(msg, 65536 + 11000, &id) == ZEL_MARLO_FAILURE &&
+                           zel_marlo_getErrorNum(msg) == XFER_RX;
+      status = refused ? 0 : 4;
+      zel_marlo_deletePsdMsg(msg);
+    }
+    ::_exit(status);
+  }
+  int status = -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      FAIL() << "zel_marlo_recvPsdMsg waited on a port it should have refused";
+    }
+    ::usleep(10000);
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(Psdxfer, PortInUsePrintsTheBindFailure) {
