@@ -28,7 +28,9 @@ constexpr int32_t kFail = 2;
 // How often psdxfer_sendTo hands a datagram over before it gives up on it.
 constexpr int kSendAttempts = 8;
 
-char lastError[1000];
+// Each thread has its own last-error text: links used on two threads at once never show each
+// other's failures.
+thread_local char lastError[1000];
 
 __attribute__((format(printf, 1, 2))) void setLastError(const char *format, ...) {
   va_list args;

@@ -16,11 +16,14 @@
 
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/zel_marlo.h"
@@ -320,6 +323,77 @@ TEST(Psdxfer, HostMustFitTheLink) {
   EXPECT_EQ(psdxfer_openTx(&link, 4000, tooLong.c_str()), 2);
   EXPECT_EQ(link, nullptr);
   EXPECT_STREQ(psdxfer_getLastError(), "Invalid arg");
+}
+
+// Steps that threads take in turn. Every wait gives up after kWaitMs, so a thread that never
+// gets its turn fails the test instead of hanging it.
+class Turns {
+ public:
+  bool waitFor(int step) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                             [&] { return step_ >= step; });
+  }
+  void reach(int step) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      step_ = step;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int step_ = 0;
+};
+
+TEST(Psdxfer, EveryThreadHasItsOwnLastErrorText) {
+  psdxfer_link *none = nullptr;
+  ASSERT_EQ(psdxfer_openRx(&none, 0), 2);
+  ASSERT_STREQ(psdxfer_getLastError(), "Invalid args");
+
+  Turns turns;
+  int32_t port = 0;
+  const Bytes payload = pattern(64);
+  const uint8_t byte = 0;
+  char sendFailure[100];
+  std::snprintf(sendFailure, sizeof sendFailure, "invalid args, 0, %x, 7",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(&byte)));
+
+  // Receives on a link of its own while the other thread fails calls of its own.
+  std::thread receiver([&] {
+    RxLink rx;
+    EXPECT_NE(rx.link, nullptr);
+    port = rx.link != nullptr ? rx.port : 0;
+    turns.reach(1);
+    EXPECT_TRUE(turns.waitFor(2));
+    EXPECT_STREQ(psdxfer_getLastError(), "success to create recv psdxfer link");
+    Bytes got;
+    if (rx.link != nullptr) {
+      EXPECT_EQ(rx.receive(got), 1);
+      EXPECT_EQ(got, payload);
+    }
+    EXPECT_EQ(psdxfer_close(nullptr), 2);
+    EXPECT_STREQ(psdxfer_getLastError(), "Invalid arg");
+    turns.reach(3);
+  });
+  std::thread sender([&] {
+    EXPECT_STREQ(psdxfer_getLastError(), "");  // a new thread starts with an empty text
+    EXPECT_TRUE(turns.waitFor(1));
+    if (port != 0) {
+      TxLink tx(port, kLoopback);
+      EXPECT_EQ(psdxfer_send(tx.link, payload.data(), static_cast<uint32_t>(payload.size())), 1);
+    }
+    EXPECT_EQ(psdxfer_send(nullptr, &byte, 7), 2);
+    EXPECT_STREQ(psdxfer_getLastError(), sendFailure);
+    turns.reach(2);
+    EXPECT_TRUE(turns.waitFor(3));
+    EXPECT_STREQ(psdxfer_getLastError(), sendFailure);
+  });
+  receiver.join();
+  sender.join();
+  EXPECT_STREQ(psdxfer_getLastError(), "Invalid args");
 }
 
 // Open descriptors of this process.
