@@ -296,10 +296,25 @@ class TxCommandLine(ToolTest):
             (["-Q"], b"Error -- invalid option. For help, type \"" + name + b" --help\" or -? \n"),
             (["-n", "1", "word"], b"Error -- invalid option elements optind-->3 argc-->4 \n"),
             (["stray"], b"Error -- invalid option elements optind-->1 argc-->2 \n"),
+            # A count beyond 32 bits does not wrap to 1.
+            (["-n", "-4294967295"], b"Error -- invalid count -4294967295 (< 0)\n"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
                 self.assertEnds(run(TX, *args), 9, message)
+
+    def test_numbers_beyond_32_bits_do_not_wrap_into_range(self):
+        # 2^32 + 11000 is not port 11000: the port message, and the default port, as for 70000.
+        result = run(TX, "-n", "0", "-k", "127.0.0.1:4294978296")
+        self.assertEnds(result, 0, b"Error -- invalid port number in --> '127.0.0.1:4294978296'"
+                        b" using default \n" + TX_BANNER + b"done.\n")
+        # 2^32 + 5 is not content id 5.
+        with Listener() as rx:
+            result = run(TX, "-n", "1", "-i", "4294967301", "-k", "127.0.0.1:%d" % rx.port)
+            self.assertEnds(result, 0)
+            self.assertTrue(result.out.startswith(
+                b"Error -- invalid content ID in --> '4294967301' using def = 0 \n" + TX_BANNER))
+            self.assertEqual(struct.unpack("<H", rx.receive()[32:34])[0], 0)
 
     def test_count_0_sends_nothing(self):
         with Listener() as rx:
@@ -400,6 +415,13 @@ class TxCommandLine(ToolTest):
             result = run(TX, "-n", "1", "-t", "x" * 1024, "-k", target)
             self.assertEnds(result, 8, TX_BANNER +
                             b"Error :: title too big\n size -- 1023 :: maxAllowed-> 127\n")
+            # Without numbering nothing is composed: the 1024 stored characters are measured.
+            for length, warning in ((1024, b""),
+                                    (1500, b"Warning -- truncating title to 1024 bytes\n")):
+                result = run(TX, "-n", "1", "-o", "F", "-t", "x" * length, "-k", target)
+                self.assertEnds(result, 8, warning + TX_BANNER +
+                                b"Error :: title too big\n size -- 1024 :: maxAllowed-> 127\n")
+            self.assertTrue(rx.nothing_waiting())
 
     def test_artist_and_album_too_big(self):
         for option, what in (("-a", b"artist"), ("-l", b"album")):
@@ -487,10 +509,20 @@ class RxCommandLine(ToolTest):
             (["--bogus"],
              b"Error -- invalid option. For help, type \"" + name + b" --help\" or -? \n"),
             (["-n", "1", "left", "over"], b"Error -- invalid option elementsleft over \n"),
+            (["-n", "-4294967295"], b"Error -- invalid count -4294967295 (< 0)\n"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
                 self.assertEnds(run(RX, *args), 1, message)
+
+    def test_ports_beyond_32_bits_do_not_wrap_into_range(self):
+        # 2^32 + 11000 and 2^32 + 10001: the invalid-port lines, not ports 11000 and 10001.
+        result = run(RX, "-n", "0", "-p", "4294978296", "-k", "relay:4294977297")
+        self.assertEnds(result, 0)
+        self.assertTrue(result.out.startswith(
+            b"Error -- invalid port number in --> '4294978296' using default \n"
+            b"Error -- invalid raw port number in --> 'relay:4294977297' using default \n" +
+            RX_BANNER))
 
     def test_count_0_ends_after_the_start_up_lines(self):
         result = run(RX, "-n", "0", "-p", "0", "-w", "true", "-y", "False")

@@ -3,6 +3,7 @@
 // exact text and status, and the help texts byte for byte.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <initializer_list>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "rx_options.hpp"
+#include "tools_common.hpp"
 #include "tx_options.hpp"
 
 namespace {
@@ -107,6 +109,45 @@ void expectRxError(const RxRun &run, const std::string &message) {
   EXPECT_EQ(run.parse.action, RxAction::exit);
   EXPECT_EQ(run.parse.status, 1);
   EXPECT_EQ(run.out, message);
+}
+
+// ---- shared pieces -------------------------------------------------------------------------
+
+TEST(ToolsCommon, NumbersReadAsAtoiButSaturate) {
+  struct Case {
+    const char *text;
+    int32_t value;
+  };
+  const Case cases[] = {
+      {"0", 0},
+      {"42", 42},
+      {"  \t\n+7", 7},
+      {"-12abc", -12},
+      {"abc", 0},
+      {"", 0},
+      {"-", 0},
+      {"12 34", 12},
+      {"2147483647", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+      {"2147483648", INT32_MAX},
+      {"-2147483649", INT32_MIN},
+      // What atoi would wrap into range: 2^32 + 5, 2^32 + 11000, 2^32 - 1, -(2^32 - 11000).
+      {"4294967301", INT32_MAX},
+      {"4294978296", INT32_MAX},
+      {"4294967295", INT32_MAX},
+      {"-4294956296", INT32_MIN},
+      {"00000000000000000000000000000042", 42},
+      {"99999999999999999999999999999999999999", INT32_MAX},
+      {"-99999999999999999999999999999999999999", INT32_MIN},
+  };
+  for (const Case &c : cases) EXPECT_EQ(readNumber(c.text), c.value) << '"' << c.text << '"';
+}
+
+TEST(ToolsCommon, SecondsStayInsideTheFloatRange) {
+  EXPECT_EQ(readSeconds("0.5"), 0.5f);
+  EXPECT_EQ(readSeconds("1e39"), std::numeric_limits<float>::max());
+  EXPECT_EQ(readSeconds("-1e39"), -std::numeric_limits<float>::max());
+  EXPECT_EQ(readSeconds("x"), 0.0f);
 }
 
 // ---- marlotx -------------------------------------------------------------------------------
@@ -218,6 +259,13 @@ TEST(TxOptions, TimeAndCount) {
   EXPECT_EQ(tx({"--count", "0"}).settings.count, 0);
   EXPECT_EQ(tx({"-n", "abc"}).settings.count, 0);
   expectTxError(tx({"-n", "-2"}), "Error -- invalid count -2 (< 0)\n");
+  // Counts beyond the 32-bit range neither wrap to a small count nor to a negative one.
+  EXPECT_EQ(tx({"-n", "4294967296"}).settings.count, INT32_MAX);
+  EXPECT_EQ(tx({"-n", "4294967295"}).settings.count, INT32_MAX);
+  EXPECT_EQ(tx({"-n", "4294967297"}).settings.count, INT32_MAX);
+  expectTxError(tx({"-n", "-4294967295"}), "Error -- invalid count -4294967295 (< 0)\n");
+  EXPECT_EQ(tx({"-m", "1e39"}).settings.interval, std::numeric_limits<float>::max());
+  expectTxError(tx({"-m", "-1e39"}), "Error -- invalid time -1e39 (< 0 sec)\n");
 }
 
 TEST(TxOptions, SleepIsWholeMillisecondsOfTheFloatProduct) {
@@ -243,6 +291,12 @@ TEST(TxOptions, AddressTakesHostAndOptionalPort) {
       {"h:0", "h", 0, "Error -- invalid port number in --> 'h:0' using default \n"},
       {"h:65536", "h", 0, "Error -- invalid port number in --> 'h:65536' using default \n"},
       {"h:", "h", 0, "Error -- invalid port number in --> 'h:' using default \n"},
+      // Beyond 32 bits a port saturates instead of wrapping to 11000.
+      {"h:4294978296", "h", 0,
+       "Error -- invalid port number in --> 'h:4294978296' using default \n"},
+      {"h:-4294956296", "h", 0,
+       "Error -- invalid port number in --> 'h:-4294956296' using default \n"},
+      {"h:9000:1", "h", 9000, ""},
   };
   for (const Case &c : cases) {
     const TxRun run = tx({"-k", c.arg});
@@ -267,6 +321,15 @@ TEST(TxOptions, ContentIdAbove65535FallsBackToZero) {
   EXPECT_EQ(run.parse.action, TxAction::run);
   EXPECT_EQ(run.settings.contentId, 0);
   EXPECT_EQ(run.out, "Error -- invalid content ID in --> '70000' using def = 0 \n");
+
+  // 2^32 + 5 does not pass as 5; the most negative values keep only their low 16 bits (0).
+  for (const char *huge : {"4294967301", "2147483648", "99999999999999999999"}) {
+    const TxRun beyond = tx({"-i", huge});
+    EXPECT_EQ(beyond.settings.contentId, 0) << huge;
+    EXPECT_EQ(beyond.out,
+              "Error -- invalid content ID in --> '" + std::string(huge) + "' using def = 0 \n");
+  }
+  EXPECT_EQ(tx({"-i", "-4294967301"}).settings.contentId, INT32_MIN);
 }
 
 TEST(TxOptions, TextOptionsAreCopiedAndCutTo1024WithAWarning) {
@@ -401,10 +464,12 @@ TEST(RxOptions, CountAndPort) {
   EXPECT_EQ(rx({"-n", "2"}).settings.count, 2);
   EXPECT_EQ(rx({"--count", "abc"}).settings.count, 0);
   expectRxError(rx({"-n", "-1"}), "Error -- invalid count -1 (< 0)\n");
+  EXPECT_EQ(rx({"-n", "4294967296"}).settings.count, INT32_MAX);  // not 0: no early end
+  expectRxError(rx({"-n", "-4294967295"}), "Error -- invalid count -4294967295 (< 0)\n");
 
   EXPECT_EQ(rx({"-p", "1"}).settings.listenPort, 1);
   EXPECT_EQ(rx({"--port", "65535"}).settings.listenPort, 65535);
-  for (const char *bad : {"0", "65536", "x"}) {
+  for (const char *bad : {"0", "65536", "x", "4294978296", "-4294956296", "4294967297"}) {
     const RxRun run = rx({"-p", "4000", "-p", bad});
     EXPECT_EQ(run.parse.action, RxAction::run);
     EXPECT_EQ(run.settings.listenPort, 11000) << bad;
@@ -427,6 +492,11 @@ TEST(RxOptions, ForwardAddress) {
   EXPECT_EQ(run.parse.action, RxAction::run);
   EXPECT_EQ(run.settings.rawPort, -1);
   EXPECT_EQ(run.out, "Error -- invalid raw port number in --> 'relay:0' using default \n");
+
+  // Beyond 32 bits the port saturates instead of wrapping to 10001.
+  run = rx({"-k", "relay:4294977297"});
+  EXPECT_EQ(run.settings.rawPort, -1);
+  EXPECT_EQ(run.out, "Error -- invalid raw port number in --> 'relay:4294977297' using default \n");
 
   run = rx({"-k", std::string(130, 'r') + ":9000"});
   EXPECT_EQ(run.settings.rawHost, std::string(127, 'r'));

@@ -2,6 +2,7 @@
 // Pieces the command lines of marlotx and marlorx share.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,15 @@ int readSwitch(const char *arg);
 
 // The first max characters of a file name or address argument.
 std::string keepName(const char *arg, size_t max);
+
+// A number read as atoi reads it (leading white space, a sign, the digits up to the first other
+// character; 0 without digits), except that it never wraps: a value beyond the 32-bit range
+// saturates to INT32_MAX or INT32_MIN, so range checks after it see it as out of range.
+int32_t readNumber(const char *arg);
+
+// Seconds read as atof reads them, kept inside the range of a float (a larger value reads as
+// the largest float, a value below its negative as its negative); not-a-number stays so.
+float readSeconds(const char *arg);
 
 // Whether the command line is the program name and one help option alone: the argument's
 // second character is 'h' or '?', or it begins with "--help".

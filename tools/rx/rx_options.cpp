@@ -84,7 +84,7 @@ void setRawAddress(rxSettings &settings, const char *arg, FILE *out) {
   if (colon == std::string::npos) {
     settings.rawPort = kRxForwardPort;
   } else {
-    const int port = std::atoi(host.c_str() + colon + 1);
+    const int32_t port = readNumber(host.c_str() + colon + 1);
     host.resize(colon);
     if (port < 1 || port > 65535) {
       std::fprintf(out, "Error -- invalid raw port number in --> '%s' using default \n", arg);
@@ -121,7 +121,7 @@ RxParse parseRxOptions(int argc, char **argv, rxSettings &settings, FILE *out) {
 
     switch (letter) {
       case 'n': {
-        const int count = std::atoi(optarg);
+        const int32_t count = readNumber(optarg);
         if (count < 0) {
           std::fprintf(out, "Error -- invalid count %s (< 0)\n", optarg);
           return exitWith(kRxExitFailure);
@@ -133,7 +133,7 @@ RxParse parseRxOptions(int argc, char **argv, rxSettings &settings, FILE *out) {
         settings.saveFile = keepName(optarg, kRxNameMax);
         break;
       case 'p': {
-        const int port = std::atoi(optarg);
+        const int32_t port = readNumber(optarg);
         if (port < 1 || port > 65535) {
           std::fprintf(out, "Error -- invalid port number in --> '%s' using default \n", optarg);
           settings.listenPort = kRxListenPort;

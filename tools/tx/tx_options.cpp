@@ -196,7 +196,7 @@ void setAddress(txSettings &settings, const char *arg, FILE *out) {
   settings.port = 0;
   const size_t colon = host.find(':');
   if (colon != std::string::npos) {
-    const int port = std::atoi(host.c_str() + colon + 1);
+    const int32_t port = readNumber(host.c_str() + colon + 1);
     host.resize(colon);
     if (port < 1 || port > 65535) {
       std::fprintf(out, "Error -- invalid port number in --> '%s' using default \n", arg);
@@ -275,7 +275,7 @@ TxParse parseTxOptions(int argc, char **argv, txSettings &settings, FILE *out) {
 
     switch (letter) {
       case 'm': {
-        const float interval = static_cast<float>(std::atof(optarg));
+        const float interval = readSeconds(optarg);
         // A time that is not a number cannot be waited for either.
         if (!(interval >= 0.0f)) {
           std::fprintf(out, "Error -- invalid time %s (< 0 sec)\n", optarg);
@@ -285,7 +285,7 @@ TxParse parseTxOptions(int argc, char **argv, txSettings &settings, FILE *out) {
         break;
       }
       case 'n': {
-        const int count = std::atoi(optarg);
+        const int32_t count = readNumber(optarg);
         if (count < 0) {
           std::fprintf(out, "Error -- invalid count %s (< 0)\n", optarg);
           return exitWith(kTxExitOption);
@@ -322,7 +322,7 @@ TxParse parseTxOptions(int argc, char **argv, txSettings &settings, FILE *out) {
         setAddress(settings, optarg, out);
         break;
       case 'i': {
-        const int contentId = std::atoi(optarg);
+        const int32_t contentId = readNumber(optarg);
         if (contentId > 65535) {
           std::fprintf(out, "Error -- invalid content ID in --> '%s' using def = 0 \n", optarg);
           settings.contentId = 0;
