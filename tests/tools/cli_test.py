@@ -115,6 +115,20 @@ def wait_for_bind(port, seen, proc, seconds=10):
     raise AssertionError("nothing bound UDP port %d" % port)
 
 
+def path_of_length(folder, length):
+    """A path of exactly length characters: folders of 199 characters under folder, then the
+    file name. The folders are made; the file is not."""
+    path = folder
+    while length > len(path) + 201:
+        path = os.path.join(path, "d" * 199)
+        os.mkdir(path)
+    return os.path.join(path, "f" * (length - len(path) - 1))
+
+
+def files_under(folder):
+    return sorted(os.path.join(top, name) for top, _, names in os.walk(folder) for name in names)
+
+
 def send_datagram(port, data):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.sendto(data, ("127.0.0.1", port))
@@ -298,9 +312,15 @@ class TxCommandLine(ToolTest):
             (["stray"], b"Error -- invalid option elements optind-->1 argc-->2 \n"),
             # A count beyond 32 bits does not wrap to 1.
             (["-n", "-4294967295"], b"Error -- invalid count -4294967295 (< 0)\n"),
+            (["-k", "h" * 300],
+             b"Error -- host name longer than 253 characters in --> '" + b"h" * 300 + b"' \n"),
+            (["-f", "/" + "p" * 4095], b"Error -- save file name longer than 4095 characters: '/"
+             + b"p" * 4095 + b"' \n"),
+            (["-j", "/" + "p" * 4095], b"Error -- load file name longer than 4095 characters: '/"
+             + b"p" * 4095 + b"' \n"),
         ]
         for args, message in cases:
-            with self.subTest(args=args):
+            with self.subTest(args=args[:1]):
                 self.assertEnds(run(TX, *args), 9, message)
 
     def test_numbers_beyond_32_bits_do_not_wrap_into_range(self):
@@ -315,6 +335,32 @@ class TxCommandLine(ToolTest):
             self.assertTrue(result.out.startswith(
                 b"Error -- invalid content ID in --> '4294967301' using def = 0 \n" + TX_BANNER))
             self.assertEqual(struct.unpack("<H", rx.receive()[32:34])[0], 0)
+
+    def test_paths_are_used_whole(self):
+        # Each path is written, and read back, under exactly its own name.
+        with Listener() as rx:
+            for length in (127, 128, 130, 1000):
+                with self.subTest(length=length):
+                    folder = self.path("tree%d" % length)
+                    os.mkdir(folder)
+                    path = path_of_length(folder, length)
+                    self.assertEqual(len(path), length)
+                    target = "127.0.0.1:%d" % rx.port
+                    saved = run(TX, "-n", "1", "-o", "F", "-f", path, "-k", target)
+                    self.assertEnds(saved, 0)
+                    self.assertIn(b"PSD message saved to ID3 formatted file '" + path.encode() +
+                                  b"'\n", saved.out)
+                    self.assertEqual(files_under(folder), [path])
+                    self.assertEqual(read(path)[:3], b"ID3")
+                    loaded = run(TX, "-n", "1", "-j", path, "-k", target)
+                    self.assertEnds(loaded, 0)
+                    self.assertIn(b"PSD message loaded from ID3 formatted file '" +
+                                  path.encode() + b"'\nRetrieving PSD content from message:\n"
+                                  b"    is Core PSD enabled      --> YES\n"
+                                  b"    Title                    --> 'title/topic/announcement'\n",
+                                  loaded.out)
+                    self.assertEqual(rx.receive()[:2], b"AF")
+                    self.assertEqual(rx.receive()[:2], b"AF")
 
     def test_count_0_sends_nothing(self):
         with Listener() as rx:
@@ -510,9 +556,13 @@ class RxCommandLine(ToolTest):
              b"Error -- invalid option. For help, type \"" + name + b" --help\" or -? \n"),
             (["-n", "1", "left", "over"], b"Error -- invalid option elementsleft over \n"),
             (["-n", "-4294967295"], b"Error -- invalid count -4294967295 (< 0)\n"),
+            (["-k", "r" * 300 + ":9000"], b"Error -- host name longer than 253 characters in --> '"
+             + b"r" * 300 + b":9000' \n"),
+            (["-f", "s" * 4096], b"Error -- save file name longer than 4095 characters: '" +
+             b"s" * 4096 + b"' \n"),
         ]
         for args, message in cases:
-            with self.subTest(args=args):
+            with self.subTest(args=args[:1]):
                 self.assertEnds(run(RX, *args), 1, message)
 
     def test_ports_beyond_32_bits_do_not_wrap_into_range(self):
@@ -591,6 +641,19 @@ class EndToEnd(ToolTest):
         self.assertEqual(read(self.path("rx.id3")), tag)
         self.assertEqual(forwarded, tag)  # the bare tag: no container, no packet
         self.assertIn(b"PSD message of length %d bytes printed on " % len(tag), got.out)
+
+    def test_receiver_saves_under_a_long_path_whole(self):
+        folder = self.path("tree")
+        os.mkdir(folder)
+        path = path_of_length(folder, 1000)
+        receiver, port, _ = self.start_receiver("-n", "1", "-f", path)
+        self.assertEnds(run(TX, "-n", "1", "-k", "127.0.0.1:%d" % port), 0)
+        got = receiver.finish()
+        self.assertEnds(got, 0)
+        self.assertIn(b"\nPSD message saved to ID3 formatted file '" + path.encode() + b"'\n",
+                      got.out)
+        self.assertEqual(files_under(folder), [path])
+        self.assertEqual(read(path)[:3], b"ID3")
 
     def test_a_saved_file_is_sent_again(self):
         # Save a message with comment and UFID, then send it from the file with other options.

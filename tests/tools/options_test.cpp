@@ -2,9 +2,11 @@
 // Command lines of marlotx and marlorx: defaults, every option, every option error with its
 // exact text and status, and the help texts byte for byte.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
@@ -110,6 +112,36 @@ void expectRxError(const RxRun &run, const std::string &message) {
   EXPECT_EQ(run.parse.status, 1);
   EXPECT_EQ(run.out, message);
 }
+
+// A file whose path has exactly the length asked for, in a tree of folders under a temporary
+// folder of its own; the tree goes when the object does.
+class PathOfLength {
+ public:
+  explicit PathOfLength(size_t length) {
+    char base[] = "/tmp/zel_pathsXXXXXX";
+    if (::mkdtemp(base) == nullptr) return;
+    base_ = base;
+    std::string path = base_;
+    while (length > path.size() + 201) {  // folders of 199 characters, then the file
+      path += "/" + std::string(199, 'd');
+      std::filesystem::create_directory(path);
+    }
+    path += "/" + std::string(length - path.size() - 1, 'f');
+    std::ofstream(path) << "x";
+    if (path.size() == length && std::filesystem::exists(path)) path_ = path;
+  }
+  ~PathOfLength() {
+    std::error_code ignored;
+    if (!base_.empty()) std::filesystem::remove_all(base_, ignored);
+  }
+  PathOfLength(const PathOfLength &) = delete;
+  PathOfLength &operator=(const PathOfLength &) = delete;
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string base_;
+  std::string path_;
+};
 
 // ---- shared pieces -------------------------------------------------------------------------
 
@@ -307,11 +339,27 @@ TEST(TxOptions, AddressTakesHostAndOptionalPort) {
   }
   // A later -k without a port forgets the earlier port.
   EXPECT_EQ(tx({"-k", "a:5000", "--addr", "b"}).settings.port, 0);
-  // Only the first 127 characters count, the port among them.
-  const std::string longHost(127, 'h');
-  const TxRun cut = tx({"-k", longHost + ":9000"});
-  EXPECT_EQ(cut.settings.host, longHost);
-  EXPECT_EQ(cut.settings.port, 0);
+}
+
+TEST(TxOptions, HostIsKeptWholeUpTo253Characters) {
+  for (const size_t length : {127, 128, 200, 253}) {
+    const std::string host(length, 'h');
+    TxRun run = tx({"-k", host});
+    EXPECT_EQ(run.parse.action, TxAction::run) << length;
+    EXPECT_EQ(run.settings.host, host) << length;
+    run = tx({"-k", host + ":9000"});  // the port comes in addition
+    EXPECT_EQ(run.settings.host, host) << length;
+    EXPECT_EQ(run.settings.port, 9000) << length;
+    EXPECT_EQ(run.out, "");
+  }
+  for (const size_t length : {254, 300}) {
+    const std::string arg = std::string(length, 'h') + ":9000";
+    expectTxError(tx({"-k", arg}),
+                  "Error -- host name longer than 253 characters in --> '" + arg + "' \n");
+    expectTxError(tx({"--addr", std::string(length, 'h')}),
+                  "Error -- host name longer than 253 characters in --> '" +
+                      std::string(length, 'h') + "' \n");
+  }
 }
 
 TEST(TxOptions, ContentIdAbove65535FallsBackToZero) {
@@ -383,10 +431,23 @@ TEST(TxOptions, OverLongIdentifiersAreCutWithTheirOwnWarnings) {
   EXPECT_EQ(run.settings.ufidIdentifier[510], 0xAA);
 }
 
-TEST(TxOptions, FileNamesKeep127Characters) {
-  const std::string name(200, 'n');
-  EXPECT_EQ(tx({"-f", name}).settings.saveFile, name.substr(0, 127));
+TEST(TxOptions, FileNamesAreKeptWholeUpToThePathLimit) {
   EXPECT_EQ(tx({"--save", "out.id3"}).settings.saveFile, "out.id3");
+  for (const size_t length : {size_t{127}, size_t{128}, size_t{130}, size_t{1000}, kPathMax}) {
+    const PathOfLength file(length);
+    ASSERT_EQ(file.path().size(), length);
+    const TxRun saving = tx({"-f", file.path()});
+    EXPECT_EQ(saving.parse.action, TxAction::run) << length;
+    EXPECT_EQ(saving.settings.saveFile, file.path()) << length;
+    const TxRun loading = tx({"-j", file.path()});
+    EXPECT_EQ(loading.parse.action, TxAction::run) << length << loading.out;
+    EXPECT_EQ(loading.settings.loadFile, file.path()) << length;
+  }
+  const std::string tooLong = "/" + std::string(kPathMax, 'p');
+  expectTxError(tx({"-f", tooLong}),
+                "Error -- save file name longer than 4095 characters: '" + tooLong + "' \n");
+  expectTxError(tx({"--load", tooLong}),
+                "Error -- load file name longer than 4095 characters: '" + tooLong + "' \n");
 }
 
 TEST(TxOptions, LoadFileMustOpen) {
@@ -498,9 +559,18 @@ TEST(RxOptions, ForwardAddress) {
   EXPECT_EQ(run.settings.rawPort, -1);
   EXPECT_EQ(run.out, "Error -- invalid raw port number in --> 'relay:4294977297' using default \n");
 
-  run = rx({"-k", std::string(130, 'r') + ":9000"});
-  EXPECT_EQ(run.settings.rawHost, std::string(127, 'r'));
-  EXPECT_EQ(run.settings.rawPort, 10001);
+  // The host whole up to 253 characters, the port in addition; a longer one is an error.
+  for (const size_t length : {127, 130, 253}) {
+    run = rx({"-k", std::string(length, 'r') + ":9000"});
+    EXPECT_EQ(run.settings.rawHost, std::string(length, 'r'));
+    EXPECT_EQ(run.settings.rawPort, 9000);
+  }
+  const std::string tooLong = std::string(300, 'r') + ":9000";
+  expectRxError(rx({"-k", tooLong}),
+                "Error -- host name longer than 253 characters in --> '" + tooLong + "' \n");
+  expectRxError(rx({"-k", std::string(254, 'r')}),
+                "Error -- host name longer than 253 characters in --> '" + std::string(254, 'r') +
+                    "' \n");
 }
 
 TEST(RxOptions, SwitchesReadTheirFirstLetter) {
@@ -524,8 +594,16 @@ TEST(RxOptions, SwitchesReadTheirFirstLetter) {
   EXPECT_FALSE(rx({"--enableUfid", "F"}).settings.enableUfid);
 }
 
-TEST(RxOptions, SaveFileKeeps127Characters) {
-  EXPECT_EQ(rx({"-f", std::string(128, 's')}).settings.saveFile, std::string(127, 's'));
+TEST(RxOptions, SaveFileIsKeptWholeUpToThePathLimit) {
+  for (const size_t length : {size_t{127}, size_t{128}, size_t{1000}, kPathMax}) {
+    const std::string name(length, 's');
+    const RxRun run = rx({"-f", name});
+    EXPECT_EQ(run.parse.action, RxAction::run) << length;
+    EXPECT_EQ(run.settings.saveFile, name) << length;
+  }
+  const std::string tooLong(kPathMax + 1, 's');
+  expectRxError(rx({"--save", tooLong}),
+                "Error -- save file name longer than 4095 characters: '" + tooLong + "' \n");
 }
 
 TEST(RxOptions, OptionErrors) {

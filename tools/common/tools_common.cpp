@@ -35,8 +35,6 @@ int readSwitch(const char *arg) {
   }
 }
 
-std::string keepName(const char *arg, size_t max) { return std::string(arg, ::strnlen(arg, max)); }
-
 int32_t readNumber(const char *arg) {
   const char *p = arg;
   // The white space atoi skips: blank, tab, line feed, vertical tab, form feed, return.
@@ -62,6 +60,33 @@ float readSeconds(const char *arg) {
   if (seconds > FLT_MAX) return FLT_MAX;
   if (seconds < -FLT_MAX) return -FLT_MAX;
   return static_cast<float>(seconds);
+}
+
+HostPort splitHostPort(const char *arg) {
+  HostPort result;
+  const char *colon = std::strchr(arg, ':');
+  if (colon == nullptr) {
+    result.host = arg;
+    return result;
+  }
+  result.host.assign(arg, static_cast<size_t>(colon - arg));
+  result.hasPort = true;
+  result.port = readNumber(colon + 1);
+  return result;
+}
+
+bool pathFits(const char *arg, const char *what, FILE *out) {
+  if (std::strlen(arg) <= kPathMax) return true;
+  std::fprintf(out, "Error -- %s file name longer than %d characters: '%s' \n", what,
+               static_cast<int>(kPathMax), arg);
+  return false;
+}
+
+bool hostFits(const HostPort &address, const char *arg, FILE *out) {
+  if (address.host.size() <= kHostNameMax) return true;
+  std::fprintf(out, "Error -- host name longer than %d characters in --> '%s' \n",
+               static_cast<int>(kHostNameMax), arg);
+  return false;
 }
 
 bool isLoneHelpRequest(int argc, char *const *argv) {
