@@ -568,9 +568,9 @@ TEST(RxOptions, ForwardAddress) {
   const std::string tooLong = std::string(300, 'r') + ":9000";
   expectRxError(rx({"-k", tooLong}),
                 "Error -- host name longer than 253 characters in --> '" + tooLong + "' \n");
-  expectRxError(rx({"-k", std::string(254, 'r')}),
-                "Error -- host name longer than 253 characters in --> '" + std::string(254, 'r') +
-                    "' \n");
+  expectRxError(
+      rx({"-k", std::string(254, 'r')}),
+      "Error -- host name longer than 253 characters in --> '" + std::string(254, 'r') + "' \n");
 }
 
 TEST(RxOptions, SwitchesReadTheirFirstLetter) {

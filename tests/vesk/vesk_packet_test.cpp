@@ -188,7 +188,8 @@ TEST(VeskPacket, CrcSwitchOfSenderAndReceiver) {
       const Bytes packet = packWith(tx.h, &desc, n);
       ASSERT_EQ(packet.size(), inner + 16);
       EXPECT_EQ(Bytes(packet.begin() + 2, packet.begin() + 6), be32(inner + 4));  // L
-      const bool crc = senderCrc == 1;  // only 1 is on
+      // Only 1 switches the CRC on.
+      const bool crc = senderCrc == 1;
       EXPECT_EQ(packet[8], crc ? 0x90 : 0x10);
       EXPECT_EQ(Bytes(packet.end() - 2, packet.end()),
                 crc ? be16(referenceCrc16(packet, packet.size() - 2)) : (Bytes{0x00, 0x00}));
