@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -16,15 +15,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+
+#include "psdxfer/udp_socket.hpp"
 
 namespace {
+
+using zel::xfer::UdpSocket;
 
 constexpr int32_t kOk = 1;
 constexpr int32_t kFail = 2;
 // How often psdxfer_sendTo hands a datagram over before it gives up on it.
 constexpr int kSendAttempts = 8;
 
-char lastError[1000];
+// Each thread has its own last-error text: links used on two threads at once never show each
+// other's failures.
+thread_local char lastError[1000];
 
 __attribute__((format(printf, 1, 2))) void setLastError(const char *format, ...) {
   va_list args;
@@ -37,10 +43,12 @@ __attribute__((format(printf, 1, 2))) void setLastError(const char *format, ...)
 int asDecimal(const void *p) { return static_cast<int>(reinterpret_cast<uintptr_t>(p)); }
 unsigned asHex(const void *p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
 
-int udpSocket() { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+void setIntOption(const UdpSocket &sock, int option, int value) {
+  ::setsockopt(sock.get(), SOL_SOCKET, option, &value, sizeof value);
+}
 
-void setIntOption(int sock, int option, int value) {
-  ::setsockopt(sock, SOL_SOCKET, option, &value, sizeof value);
+bool bindTo(const UdpSocket &sock, const sockaddr_in &addr) {
+  return ::bind(sock.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0;
 }
 
 sockaddr_in wildcard(int32_t port) {
@@ -74,15 +82,15 @@ ssize_t sendDatagram(int sock, const uint8_t *data, uint32_t length, const socka
   return n;
 }
 
-// Wraps an open socket in a new link for the caller; closes the socket when there is no memory.
-int32_t handOut(psdxfer_link **link, int sock, int32_t port, const char *host) {
+// Wraps an open socket in a new link for the caller, which owns the socket from then on until
+// psdxfer_close. Without memory for the link the socket is closed.
+int32_t handOut(psdxfer_link **link, UdpSocket sock, int32_t port, const char *host) {
   auto *l = static_cast<psdxfer_link *>(std::calloc(1, sizeof(psdxfer_link)));
   if (l == nullptr) {
     setLastError("no memory for the psdxfer link");
-    ::close(sock);
     return kFail;
   }
-  l->sock = sock;
+  l->sock = sock.release();
   l->port = port;
   std::strcpy(l->host, host);  // callers pass fewer than 200 characters
   *link = l;
@@ -92,28 +100,28 @@ int32_t handOut(psdxfer_link **link, int sock, int32_t port, const char *host) {
 }  // namespace
 
 int32_t psdxfer_openRx(psdxfer_link **link, int32_t port) {
-  if (link == nullptr || port == 0) {
+  // Only a port of 1 to 65535 can be bound as given; any other would be cut to its low 16 bits
+  // (70000 binds 4464, 65536 a port the system picks) and the link would wait where nobody sends.
+  if (link == nullptr || port < 1 || port > 65535) {
     setLastError("Invalid args");
     return kFail;
   }
   *link = nullptr;
 
-  const int sock = udpSocket();
-  if (sock < 0) {
+  UdpSocket sock = UdpSocket::open();
+  if (!sock.valid()) {
     std::fputs("socket() failed \n", stdout);
     return kFail;
   }
   setIntOption(sock, SO_RCVBUF, static_cast<int>(PSDXFER_MAX_DATAGRAM));
   setIntOption(sock, SO_REUSEADDR, 1);
-  const sockaddr_in addr = wildcard(port);
-  if (::bind(sock, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+  if (!bindTo(sock, wildcard(port))) {
     std::printf("bind() fail --> %d \n", errno);
-    ::close(sock);
     return kFail;
   }
 
   setLastError("success to create recv psdxfer link");
-  return handOut(link, sock, port, "N/A");
+  return handOut(link, std::move(sock), port, "N/A");
 }
 
 int32_t psdxfer_recv(psdxfer_link *link, uint8_t **data, uint32_t *length) {
@@ -155,7 +163,7 @@ int32_t psdxfer_close(psdxfer_link **link) {
     setLastError("Invalid arg");
     return kFail;
   }
-  ::close((*link)->sock);
+  UdpSocket((*link)->sock).reset();
   std::free(*link);
   *link = nullptr;
   return kOk;
@@ -173,19 +181,17 @@ int32_t psdxfer_openTx(psdxfer_link **link, int32_t port, const char *host) {
     return kFail;
   }
 
-  const int sock = udpSocket();
-  if (sock < 0) {
+  UdpSocket sock = UdpSocket::open();
+  if (!sock.valid()) {
     setLastError("socket() failed");
     return kFail;
   }
-  const sockaddr_in addr = wildcard(0);  // the platform picks the local port
-  if (::bind(sock, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+  if (!bindTo(sock, wildcard(0))) {  // the platform picks the local port
     setLastError("bind() fail");
-    ::close(sock);
     return kFail;
   }
 
-  return handOut(link, sock, port, host);
+  return handOut(link, std::move(sock), port, host);
 }
 
 int32_t psdxfer_send(psdxfer_link *link, const uint8_t *data, uint32_t length) {
@@ -217,8 +223,8 @@ int32_t psdxfer_sendTo(int32_t port, const char *host, const uint8_t *data, uint
     setLastError("Invalid arg");
     return kFail;
   }
-  const int sock = udpSocket();
-  if (sock < 0) {
+  const UdpSocket sock = UdpSocket::open();
+  if (!sock.valid()) {
     setLastError("socket() failed");
     return kFail;
   }
@@ -229,12 +235,11 @@ int32_t psdxfer_sendTo(int32_t port, const char *host, const uint8_t *data, uint
     // buffer) is given up after a few attempts so that the call always returns.
     int attempt = 0;
     for (; attempt < kSendAttempts; ++attempt) {
-      const ssize_t n = sendDatagram(sock, data, length, to);
+      const ssize_t n = sendDatagram(sock.get(), data, length, to);
       if (n >= 0 && static_cast<size_t>(n) == length) break;
     }
     if (attempt == kSendAttempts) setLastError("failed to send the msg");
   }
-  ::close(sock);
   return kOk;
 }
 

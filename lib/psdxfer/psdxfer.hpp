@@ -3,8 +3,9 @@
 //
 // A receive link is a socket bound to a local port on all addresses; a transmit link is a
 // socket with a remembered peer; psdxfer_sendTo needs no link. Every operation returns 1 on
-// success and 2 on failure, and a failure leaves its text in the module's last-error text
-// (the two start-up failures of a receive link print theirs on standard output instead).
+// success and 2 on failure, and a failure leaves its text in the last-error text of the calling
+// thread (the two start-up failures of a receive link print theirs on standard output instead).
+// Distinct links may be used on distinct threads at once; one link serves one thread at a time.
 // The caller starts the platform's socket layer where it needs a start-up call.
 #pragma once
 
@@ -20,7 +21,8 @@ struct psdxfer_link {
 // takes. A longer datagram is refused by psdxfer_recv, never handed over cut short.
 constexpr uint32_t PSDXFER_MAX_DATAGRAM = 32768;
 
-// Creates a receive link bound to port (not 0) on all local addresses into *link.
+// Creates a receive link bound to port (1 to 65535; any other is refused with "Invalid args")
+// on all local addresses into *link.
 int32_t psdxfer_openRx(psdxfer_link **link, int32_t port);
 // Waits without a time limit for one datagram and hands it over in a new malloc'ed block
 // (*data, caller frees with free; a 0-byte datagram gives *length 0). Fails for a datagram
@@ -37,5 +39,5 @@ int32_t psdxfer_send(psdxfer_link *link, const uint8_t *data, uint32_t length);
 // platform takes only in part, or refuses, is handed over again a bounded number of times;
 // the call then returns 1 all the same. A length of 0 sends nothing.
 int32_t psdxfer_sendTo(int32_t port, const char *host, const uint8_t *data, uint32_t length);
-// The module's last-error text.
+// The calling thread's last-error text, valid while the thread lives.
 const char *psdxfer_getLastError();

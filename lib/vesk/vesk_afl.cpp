@@ -13,8 +13,8 @@ namespace {
 
 constexpr uint8_t kSync1 = 'A';
 constexpr uint8_t kSync2 = 'F';
-constexpr uint8_t kAflVersionCrc = 0x90;    // sent; bit 7 announces the CRC
-constexpr uint8_t kAflVersionPlain = 0x10;  // accepted; the CRC field is not looked at
+constexpr uint8_t kAflVersionCrc = 0x90;    // bit 7 announces the CRC in the trailer
+constexpr uint8_t kAflVersionPlain = 0x10;  // no CRC: the trailer is 0000 and not looked at
 constexpr uint8_t kCrcBit = 0x80;
 constexpr uint8_t kProtocol = 'i';
 constexpr uint8_t kTalVersion = 0x10;
@@ -43,7 +43,9 @@ uint32_t aflPack(AflLayer &layer, veskAflDesc &desc, Packet &packet) {
   w.u8(kSync2);
   w.u32be(desc.length + kAflOverhead - kAflLengthOffset);  // L = n + 4
   w.u16be(seq);
-  w.u8(kAflVersionCrc);
+  // A packet announces a CRC only when it carries one; without it the two trailer bytes stay
+  // (L counts them) and hold 0000.
+  w.u8(layer.crcOn == 1 ? kAflVersionCrc : kAflVersionPlain);
   w.u8(kProtocol);
   w.u8(kTalVersion);
   w.u8(0x00);  // no extension words

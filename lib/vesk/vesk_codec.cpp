@@ -132,10 +132,12 @@ uint32_t zel_vesk_sync(veskHandle *handle, uint8_t *buffer, uint32_t *len, uint3
   for (size_t i = 0; i + kSyncWindow <= bytes.size(); ++i) {
     if (!isPacketStart(bytes.subspan(i, kSyncWindow))) continue;
     zel::ByteReader r(bytes.subspan(i + 2, 4));
-    const uint32_t length = *r.u32be();  // L
+    const uint64_t length = uint64_t{*r.u32be()} + kAflLengthOffset;  // L + 12, without wrapping
     std::memmove(buffer, buffer + i, bytes.size() - i);
     *len -= static_cast<uint32_t>(i);
-    *packetLen = length + kAflLengthOffset;
+    // A length beyond 32 bits (only a false start can claim one) reads as the largest value,
+    // never as a short packet.
+    *packetLen = length > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(length);
     return VESK_OK;
   }
   // No start: keep the bytes that could still begin one once more arrive.

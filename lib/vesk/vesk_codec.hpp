@@ -6,14 +6,14 @@
 //    0  version 0x10                        0  'A'  1  'F'
 //    1  flags (bit 0 = flag, rest 0)        2  L = bytes from offset 12 to the end (CRC included)
 //    2  sequence number (16)                6  sequence number (16)
-//    4  msgId (32)                          8  version 0x90 (0x10 accepted; bit 7 = CRC present)
+//    4  msgId (32)                          8  version 0x90 with CRC, 0x10 without (bit 7)
 //    8  payload length (32)                 9  protocol 'i'
 //   12  payload                            10  TAL version 0x10
 //                                          11  TAL extension count E in bits 7-5 (sent as 0)
 //                                          12  E extension words of 4 bytes (skipped on receipt)
 //                                      12+4E  talField1, talField2
 //                                      14+4E  payload
-//                                     12+L-2  CRC-16 over every byte before it (0 when off)
+//                                     12+L-2  CRC-16 over every byte before it (0000 when off)
 #pragma once
 
 #include <cstdint>

@@ -73,9 +73,9 @@ uint32_t zel_vesk_ctrl(veskHandle *handle, int32_t control, const uint8_t *value
                         control, handle->type);
     return VESK_ERR;
   }
-  // An AFL-only handle takes its CRC switch from every packet it receives, so the CRC control
-  // is accepted there without effect.
-  if (!(control == VESK_CTRL_CRC && handle->type == VESK_TYPE_AFL)) handle->*c.field = *value;
+  // On an AFL-only handle the switch decides what the next pack sends; the next unpack sets it
+  // again from the packet it receives.
+  handle->*c.field = *value;
   return VESK_OK;
 }
 

@@ -27,7 +27,7 @@ constexpr int32_t VESK_TYPE_AFL_CL = 2;
 
 constexpr int32_t VESK_CTRL_CL_SEQ = 0;   // CL sequence numbering on (1) or off
 constexpr int32_t VESK_CTRL_AFL_SEQ = 1;  // AFL sequence numbering on (1) or off
-constexpr int32_t VESK_CTRL_CRC = 2;      // AFL CRC on (1) or off
+constexpr int32_t VESK_CTRL_CRC = 2;      // AFL CRC on (1) or off (version 0x10, trailer 0000)
 
 constexpr uint32_t VESK_ERRTEXT_LEN = 1024;
 
@@ -77,7 +77,8 @@ struct veskMsgDesc {
 // CRC tables. CL and AFL numbering start on, the CRC on, the counters at 0.
 uint32_t zel_vesk_init(int32_t type, veskHandle **handle);
 // Sets one switch from *value. VESK_ERR for a null handle, an unknown control (both without
-// text), a null value or a control the handle's type does not have (both with text).
+// text), a null value or a control the handle's type does not have (both with text). An AFL
+// unpack with an AFL-only handle sets its CRC switch anew from the received version byte.
 uint32_t zel_vesk_ctrl(veskHandle *handle, int32_t control, const uint8_t *value);
 // The handle's last failure text ("" while there has been none); null for a null handle.
 const char *zel_vesk_errstr(const veskHandle *handle);
@@ -95,7 +96,8 @@ uint32_t zel_vesk_pack(veskHandle *handle, void *desc, uint8_t *packet, uint32_t
 // copied: it points into packet. No byte outside packet[0, size) is read.
 uint32_t zel_vesk_unpack(veskHandle *handle, const uint8_t *packet, uint32_t size, void *desc);
 // Finds the next AFL packet start in a byte stream buffer of *len bytes, moves it to the front
-// and reports the packet's full length in *packetLen.
+// and reports the packet's full length L + 12 in *packetLen (0xFFFFFFFF when L + 12 does not
+// fit 32 bits: such a start is false, and no short length may be taken from it).
 uint32_t zel_vesk_sync(veskHandle *handle, uint8_t *buffer, uint32_t *len, uint32_t *packetLen);
 
 namespace zel::vesk {

@@ -4,19 +4,30 @@
 #include "psdxfer/psdxfer.hpp"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "api/zel_marlo.h"
+#include "psdxfer/udp_socket.hpp"
 
 namespace {
 
@@ -188,6 +199,51 @@ TEST(Psdxfer, ReceiveLinkNeedsAPort) {
   EXPECT_EQ(psdxfer_openRx(nullptr, 4000), 2);
 }
 
+TEST(Psdxfer, ReceivePortsOutside1To65535AreRefusedAsPort0Is) {
+  // Each of these would otherwise bind its low 16 bits: a port the system picks (65536,
+  // 131072, INT32_MIN) or another port than the one asked for.
+  const int32_t ports[] = {-1, -11000, 65536, 65536 + 11000, 70000, 131072, INT32_MAX, INT32_MIN};
+  for (const int32_t port : ports) {
+    psdxfer_link *link = reinterpret_cast<psdxfer_link *>(0x1);
+    psdxfer_close(nullptr);  // leaves "Invalid arg"
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(psdxfer_openRx(&link, port), 2) << port;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << port;
+    EXPECT_STREQ(psdxfer_getLastError(), "Invalid args") << port;
+    if (link != nullptr && link != reinterpret_cast<psdxfer_link *>(0x1)) psdxfer_close(&link);
+  }
+}
+
+TEST(Psdxfer, ReceiveOnPortAbove65535FailsAtOnceThroughTheLibrary) {
+  // In a child process, so that a receive that waits after all is ended after a bounded time.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ZEL_MARLO_PSD_MSG_t *msg = nullptr;
+    ZEL_MARLO_MSG_ID_t id = 0;
+    int status = 3;
+    if (zel_marlo_allocPsdMsg(&msg) == ZEL_MARLO_SUCCESS) {
+      const bool refused = zel_marlo_recvPsdMsg(msg, 65536 + 11000, &id) == ZEL_MARLO_FAILURE &&
+                           zel_marlo_getErrorNum(msg) == XFER_RX;
+      status = refused ? 0 : 4;
+      zel_marlo_deletePsdMsg(msg);
+    }
+    ::_exit(status);
+  }
+  int status = -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      FAIL() << "zel_marlo_recvPsdMsg waited on a port it should have refused";
+    }
+    ::usleep(10000);
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(Psdxfer, PortInUsePrintsTheBindFailure) {
   // A socket without address reuse holds the port.
   const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -267,6 +323,151 @@ TEST(Psdxfer, HostMustFitTheLink) {
   EXPECT_EQ(psdxfer_openTx(&link, 4000, tooLong.c_str()), 2);
   EXPECT_EQ(link, nullptr);
   EXPECT_STREQ(psdxfer_getLastError(), "Invalid arg");
+}
+
+// Steps that threads take in turn. Every wait gives up after kWaitMs, so a thread that never
+// gets its turn fails the test instead of hanging it.
+class Turns {
+ public:
+  bool waitFor(int step) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                             [&] { return step_ >= step; });
+  }
+  void reach(int step) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      step_ = step;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int step_ = 0;
+};
+
+TEST(Psdxfer, EveryThreadHasItsOwnLastErrorText) {
+  psdxfer_link *none = nullptr;
+  ASSERT_EQ(psdxfer_openRx(&none, 0), 2);
+  ASSERT_STREQ(psdxfer_getLastError(), "Invalid args");
+
+  Turns turns;
+  int32_t port = 0;
+  const Bytes payload = pattern(64);
+  const uint8_t byte = 0;
+  char sendFailure[100];
+  std::snprintf(sendFailure, sizeof sendFailure, "invalid args, 0, %x, 7",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(&byte)));
+
+  // Receives on a link of its own while the other thread fails calls of its own.
+  std::thread receiver([&] {
+    RxLink rx;
+    EXPECT_NE(rx.link, nullptr);
+    port = rx.link != nullptr ? rx.port : 0;
+    turns.reach(1);
+    EXPECT_TRUE(turns.waitFor(2));
+    EXPECT_STREQ(psdxfer_getLastError(), "success to create recv psdxfer link");
+    Bytes got;
+    if (rx.link != nullptr) {
+      EXPECT_EQ(rx.receive(got), 1);
+      EXPECT_EQ(got, payload);
+    }
+    EXPECT_EQ(psdxfer_close(nullptr), 2);
+    EXPECT_STREQ(psdxfer_getLastError(), "Invalid arg");
+    turns.reach(3);
+  });
+  std::thread sender([&] {
+    EXPECT_STREQ(psdxfer_getLastError(), "");  // a new thread starts with an empty text
+    EXPECT_TRUE(turns.waitFor(1));
+    if (port != 0) {
+      TxLink tx(port, kLoopback);
+      EXPECT_EQ(psdxfer_send(tx.link, payload.data(), static_cast<uint32_t>(payload.size())), 1);
+    }
+    EXPECT_EQ(psdxfer_send(nullptr, &byte, 7), 2);
+    EXPECT_STREQ(psdxfer_getLastError(), sendFailure);
+    turns.reach(2);
+    EXPECT_TRUE(turns.waitFor(3));
+    EXPECT_STREQ(psdxfer_getLastError(), sendFailure);
+  });
+  receiver.join();
+  sender.join();
+  EXPECT_STREQ(psdxfer_getLastError(), "Invalid args");
+}
+
+// Open descriptors of this process.
+int openDescriptors() {
+  int n = 0;
+  if (DIR *dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir) != nullptr) ++n;
+    ::closedir(dir);
+  }
+  return n;
+}
+
+bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
+TEST(UdpSocket, ClosesOnceAndHandsOver) {
+  using zel::xfer::UdpSocket;
+  int fd = -1;
+  {
+    UdpSocket sock = UdpSocket::open();
+    ASSERT_TRUE(sock.valid());
+    fd = sock.get();
+    UdpSocket moved(std::move(sock));
+    EXPECT_FALSE(sock.valid());
+    EXPECT_EQ(moved.get(), fd);
+    EXPECT_TRUE(isOpen(fd));
+  }
+  EXPECT_FALSE(isOpen(fd));
+
+  UdpSocket kept = UdpSocket::open();
+  fd = kept.release();
+  EXPECT_FALSE(kept.valid());
+  EXPECT_TRUE(isOpen(fd));
+  UdpSocket other = UdpSocket::open();
+  const int otherFd = other.get();
+  other = UdpSocket(fd);  // the socket it held is closed, the adopted one kept
+  EXPECT_FALSE(isOpen(otherFd));
+  EXPECT_TRUE(isOpen(fd));
+  other.reset();
+  EXPECT_FALSE(isOpen(fd));
+  other.reset();  // nothing held: nothing closed
+}
+
+TEST(UdpSocket, NoPathLeavesADescriptorOpen) {
+  const int before = openDescriptors();
+  const uint8_t byte = 1;
+  for (int round = 0; round < 3; ++round) {
+    {
+      RxLink rx;  // open, send to it, receive, close
+      ASSERT_NE(rx.link, nullptr);
+      ASSERT_EQ(psdxfer_sendTo(rx.port, kLoopback, &byte, 1), 1);
+      Bytes got;
+      ASSERT_EQ(rx.receive(got), 1);
+      // The same port again: the bind fails and its socket is closed.
+      psdxfer_link *second = nullptr;
+      const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+      socklen_t len = sizeof addr;
+      ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(psdxfer_openRx(&second, ntohs(addr.sin_port)), 2);
+      testing::internal::GetCapturedStdout();
+      ::close(holder);
+    }
+    {
+      TxLink tx(freePort(), kLoopback);
+      ASSERT_NE(tx.link, nullptr);
+      EXPECT_EQ(psdxfer_send(tx.link, &byte, 1), 1);
+    }
+    const Bytes tooLong = pattern(70000);  // refused for good by the one-shot send
+    EXPECT_EQ(psdxfer_sendTo(freePort(), kLoopback, tooLong.data(), 70000), 1);
+  }
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace

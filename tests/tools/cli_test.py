@@ -115,6 +115,20 @@ def wait_for_bind(port, seen, proc, seconds=10):
     raise AssertionError("nothing bound UDP port %d" % port)
 
 
+def path_of_length(folder, length):
+    """A path of exactly length characters: folders of 199 characters under folder, then the
+    file name. The folders are made; the file is not."""
+    path = folder
+    while length > len(path) + 201:
+        path = os.path.join(path, "d" * 199)
+        os.mkdir(path)
+    return os.path.join(path, "f" * (length - len(path) - 1))
+
+
+def files_under(folder):
+    return sorted(os.path.join(top, name) for top, _, names in os.walk(folder) for name in names)
+
+
 def send_datagram(port, data):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.sendto(data, ("127.0.0.1", port))
@@ -296,10 +310,57 @@ class TxCommandLine(ToolTest):
             (["-Q"], b"Error -- invalid option. For help, type \"" + name + b" --help\" or -? \n"),
             (["-n", "1", "word"], b"Error -- invalid option elements optind-->3 argc-->4 \n"),
             (["stray"], b"Error -- invalid option elements optind-->1 argc-->2 \n"),
+            # A count beyond 32 bits does not wrap to 1.
+            (["-n", "-4294967295"], b"Error -- invalid count -4294967295 (< 0)\n"),
+            (["-k", "h" * 300],
+             b"Error -- host name longer than 253 characters in --> '" + b"h" * 300 + b"' \n"),
+            (["-f", "/" + "p" * 4095], b"Error -- save file name longer than 4095 characters: '/"
+             + b"p" * 4095 + b"' \n"),
+            (["-j", "/" + "p" * 4095], b"Error -- load file name longer than 4095 characters: '/"
+             + b"p" * 4095 + b"' \n"),
         ]
         for args, message in cases:
-            with self.subTest(args=args):
+            with self.subTest(args=args[:1]):
                 self.assertEnds(run(TX, *args), 9, message)
+
+    def test_numbers_beyond_32_bits_do_not_wrap_into_range(self):
+        # 2^32 + 11000 is not port 11000: the port message, and the default port, as for 70000.
+        result = run(TX, "-n", "0", "-k", "127.0.0.1:4294978296")
+        self.assertEnds(result, 0, b"Error -- invalid port number in --> '127.0.0.1:4294978296'"
+                        b" using default \n" + TX_BANNER + b"done.\n")
+        # 2^32 + 5 is not content id 5.
+        with Listener() as rx:
+            result = run(TX, "-n", "1", "-i", "4294967301", "-k", "127.0.0.1:%d" % rx.port)
+            self.assertEnds(result, 0)
+            self.assertTrue(result.out.startswith(
+                b"Error -- invalid content ID in --> '4294967301' using def = 0 \n" + TX_BANNER))
+            self.assertEqual(struct.unpack("<H", rx.receive()[32:34])[0], 0)
+
+    def test_paths_are_used_whole(self):
+        # Each path is written, and read back, under exactly its own name.
+        with Listener() as rx:
+            for length in (127, 128, 130, 1000):
+                with self.subTest(length=length):
+                    folder = self.path("tree%d" % length)
+                    os.mkdir(folder)
+                    path = path_of_length(folder, length)
+                    self.assertEqual(len(path), length)
+                    target = "127.0.0.1:%d" % rx.port
+                    saved = run(TX, "-n", "1", "-o", "F", "-f", path, "-k", target)
+                    self.assertEnds(saved, 0)
+                    self.assertIn(b"PSD message saved to ID3 formatted file '" + path.encode() +
+                                  b"'\n", saved.out)
+                    self.assertEqual(files_under(folder), [path])
+                    self.assertEqual(read(path)[:3], b"ID3")
+                    loaded = run(TX, "-n", "1", "-j", path, "-k", target)
+                    self.assertEnds(loaded, 0)
+                    self.assertIn(b"PSD message loaded from ID3 formatted file '" +
+                                  path.encode() + b"'\nRetrieving PSD content from message:\n"
+                                  b"    is Core PSD enabled      --> YES\n"
+                                  b"    Title                    --> 'title/topic/announcement'\n",
+                                  loaded.out)
+                    self.assertEqual(rx.receive()[:2], b"AF")
+                    self.assertEqual(rx.receive()[:2], b"AF")
 
     def test_count_0_sends_nothing(self):
         with Listener() as rx:
@@ -400,6 +461,13 @@ class TxCommandLine(ToolTest):
             result = run(TX, "-n", "1", "-t", "x" * 1024, "-k", target)
             self.assertEnds(result, 8, TX_BANNER +
                             b"Error :: title too big\n size -- 1023 :: maxAllowed-> 127\n")
+            # Without numbering nothing is composed: the 1024 stored characters are measured.
+            for length, warning in ((1024, b""),
+                                    (1500, b"Warning -- truncating title to 1024 bytes\n")):
+                result = run(TX, "-n", "1", "-o", "F", "-t", "x" * length, "-k", target)
+                self.assertEnds(result, 8, warning + TX_BANNER +
+                                b"Error :: title too big\n size -- 1024 :: maxAllowed-> 127\n")
+            self.assertTrue(rx.nothing_waiting())
 
     def test_artist_and_album_too_big(self):
         for option, what in (("-a", b"artist"), ("-l", b"album")):
@@ -487,10 +555,24 @@ class RxCommandLine(ToolTest):
             (["--bogus"],
              b"Error -- invalid option. For help, type \"" + name + b" --help\" or -? \n"),
             (["-n", "1", "left", "over"], b"Error -- invalid option elementsleft over \n"),
+            (["-n", "-4294967295"], b"Error -- invalid count -4294967295 (< 0)\n"),
+            (["-k", "r" * 300 + ":9000"], b"Error -- host name longer than 253 characters in --> '"
+             + b"r" * 300 + b":9000' \n"),
+            (["-f", "s" * 4096], b"Error -- save file name longer than 4095 characters: '" +
+             b"s" * 4096 + b"' \n"),
         ]
         for args, message in cases:
-            with self.subTest(args=args):
+            with self.subTest(args=args[:1]):
                 self.assertEnds(run(RX, *args), 1, message)
+
+    def test_ports_beyond_32_bits_do_not_wrap_into_range(self):
+        # 2^32 + 11000 and 2^32 + 10001: the invalid-port lines, not ports 11000 and 10001.
+        result = run(RX, "-n", "0", "-p", "4294978296", "-k", "relay:4294977297")
+        self.assertEnds(result, 0)
+        self.assertTrue(result.out.startswith(
+            b"Error -- invalid port number in --> '4294978296' using default \n"
+            b"Error -- invalid raw port number in --> 'relay:4294977297' using default \n" +
+            RX_BANNER))
 
     def test_count_0_ends_after_the_start_up_lines(self):
         result = run(RX, "-n", "0", "-p", "0", "-w", "true", "-y", "False")
@@ -559,6 +641,19 @@ class EndToEnd(ToolTest):
         self.assertEqual(read(self.path("rx.id3")), tag)
         self.assertEqual(forwarded, tag)  # the bare tag: no container, no packet
         self.assertIn(b"PSD message of length %d bytes printed on " % len(tag), got.out)
+
+    def test_receiver_saves_under_a_long_path_whole(self):
+        folder = self.path("tree")
+        os.mkdir(folder)
+        path = path_of_length(folder, 1000)
+        receiver, port, _ = self.start_receiver("-n", "1", "-f", path)
+        self.assertEnds(run(TX, "-n", "1", "-k", "127.0.0.1:%d" % port), 0)
+        got = receiver.finish()
+        self.assertEnds(got, 0)
+        self.assertIn(b"\nPSD message saved to ID3 formatted file '" + path.encode() + b"'\n",
+                      got.out)
+        self.assertEqual(files_under(folder), [path])
+        self.assertEqual(read(path)[:3], b"ID3")
 
     def test_a_saved_file_is_sent_again(self):
         # Save a message with comment and UFID, then send it from the file with other options.

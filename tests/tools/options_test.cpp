@@ -2,8 +2,11 @@
 // Command lines of marlotx and marlorx: defaults, every option, every option error with its
 // exact text and status, and the help texts byte for byte.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "rx_options.hpp"
+#include "tools_common.hpp"
 #include "tx_options.hpp"
 
 namespace {
@@ -107,6 +111,75 @@ void expectRxError(const RxRun &run, const std::string &message) {
   EXPECT_EQ(run.parse.action, RxAction::exit);
   EXPECT_EQ(run.parse.status, 1);
   EXPECT_EQ(run.out, message);
+}
+
+// A file whose path has exactly the length asked for, in a tree of folders under a temporary
+// folder of its own; the tree goes when the object does.
+class PathOfLength {
+ public:
+  explicit PathOfLength(size_t length) {
+    char base[] = "/tmp/zel_pathsXXXXXX";
+    if (::mkdtemp(base) == nullptr) return;
+    base_ = base;
+    std::string path = base_;
+    while (length > path.size() + 201) {  // folders of 199 characters, then the file
+      path += "/" + std::string(199, 'd');
+      std::filesystem::create_directory(path);
+    }
+    path += "/" + std::string(length - path.size() - 1, 'f');
+    std::ofstream(path) << "x";
+    if (path.size() == length && std::filesystem::exists(path)) path_ = path;
+  }
+  ~PathOfLength() {
+    std::error_code ignored;
+    if (!base_.empty()) std::filesystem::remove_all(base_, ignored);
+  }
+  PathOfLength(const PathOfLength &) = delete;
+  PathOfLength &operator=(const PathOfLength &) = delete;
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string base_;
+  std::string path_;
+};
+
+// ---- shared pieces -------------------------------------------------------------------------
+
+TEST(ToolsCommon, NumbersReadAsAtoiButSaturate) {
+  struct Case {
+    const char *text;
+    int32_t value;
+  };
+  const Case cases[] = {
+      {"0", 0},
+      {"42", 42},
+      {"  \t\n+7", 7},
+      {"-12abc", -12},
+      {"abc", 0},
+      {"", 0},
+      {"-", 0},
+      {"12 34", 12},
+      {"2147483647", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+      {"2147483648", INT32_MAX},
+      {"-2147483649", INT32_MIN},
+      // What atoi would wrap into range: 2^32 + 5, 2^32 + 11000, 2^32 - 1, -(2^32 - 11000).
+      {"4294967301", INT32_MAX},
+      {"4294978296", INT32_MAX},
+      {"4294967295", INT32_MAX},
+      {"-4294956296", INT32_MIN},
+      {"00000000000000000000000000000042", 42},
+      {"99999999999999999999999999999999999999", INT32_MAX},
+      {"-99999999999999999999999999999999999999", INT32_MIN},
+  };
+  for (const Case &c : cases) EXPECT_EQ(readNumber(c.text), c.value) << '"' << c.text << '"';
+}
+
+TEST(ToolsCommon, SecondsStayInsideTheFloatRange) {
+  EXPECT_EQ(readSeconds("0.5"), 0.5f);
+  EXPECT_EQ(readSeconds("1e39"), std::numeric_limits<float>::max());
+  EXPECT_EQ(readSeconds("-1e39"), -std::numeric_limits<float>::max());
+  EXPECT_EQ(readSeconds("x"), 0.0f);
 }
 
 // ---- marlotx -------------------------------------------------------------------------------
@@ -218,6 +291,13 @@ TEST(TxOptions, TimeAndCount) {
   EXPECT_EQ(tx({"--count", "0"}).settings.count, 0);
   EXPECT_EQ(tx({"-n", "abc"}).settings.count, 0);
   expectTxError(tx({"-n", "-2"}), "Error -- invalid count -2 (< 0)\n");
+  // Counts beyond the 32-bit range neither wrap to a small count nor to a negative one.
+  EXPECT_EQ(tx({"-n", "4294967296"}).settings.count, INT32_MAX);
+  EXPECT_EQ(tx({"-n", "4294967295"}).settings.count, INT32_MAX);
+  EXPECT_EQ(tx({"-n", "4294967297"}).settings.count, INT32_MAX);
+  expectTxError(tx({"-n", "-4294967295"}), "Error -- invalid count -4294967295 (< 0)\n");
+  EXPECT_EQ(tx({"-m", "1e39"}).settings.interval, std::numeric_limits<float>::max());
+  expectTxError(tx({"-m", "-1e39"}), "Error -- invalid time -1e39 (< 0 sec)\n");
 }
 
 TEST(TxOptions, SleepIsWholeMillisecondsOfTheFloatProduct) {
@@ -243,6 +323,12 @@ TEST(TxOptions, AddressTakesHostAndOptionalPort) {
       {"h:0", "h", 0, "Error -- invalid port number in --> 'h:0' using default \n"},
       {"h:65536", "h", 0, "Error -- invalid port number in --> 'h:65536' using default \n"},
       {"h:", "h", 0, "Error -- invalid port number in --> 'h:' using default \n"},
+      // Beyond 32 bits a port saturates instead of wrapping to 11000.
+      {"h:4294978296", "h", 0,
+       "Error -- invalid port number in --> 'h:4294978296' using default \n"},
+      {"h:-4294956296", "h", 0,
+       "Error -- invalid port number in --> 'h:-4294956296' using default \n"},
+      {"h:9000:1", "h", 9000, ""},
   };
   for (const Case &c : cases) {
     const TxRun run = tx({"-k", c.arg});
@@ -253,11 +339,27 @@ TEST(TxOptions, AddressTakesHostAndOptionalPort) {
   }
   // A later -k without a port forgets the earlier port.
   EXPECT_EQ(tx({"-k", "a:5000", "--addr", "b"}).settings.port, 0);
-  // Only the first 127 characters count, the port among them.
-  const std::string longHost(127, 'h');
-  const TxRun cut = tx({"-k", longHost + ":9000"});
-  EXPECT_EQ(cut.settings.host, longHost);
-  EXPECT_EQ(cut.settings.port, 0);
+}
+
+TEST(TxOptions, HostIsKeptWholeUpTo253Characters) {
+  for (const size_t length : {127, 128, 200, 253}) {
+    const std::string host(length, 'h');
+    TxRun run = tx({"-k", host});
+    EXPECT_EQ(run.parse.action, TxAction::run) << length;
+    EXPECT_EQ(run.settings.host, host) << length;
+    run = tx({"-k", host + ":9000"});  // the port comes in addition
+    EXPECT_EQ(run.settings.host, host) << length;
+    EXPECT_EQ(run.settings.port, 9000) << length;
+    EXPECT_EQ(run.out, "");
+  }
+  for (const size_t length : {254, 300}) {
+    const std::string arg = std::string(length, 'h') + ":9000";
+    expectTxError(tx({"-k", arg}),
+                  "Error -- host name longer than 253 characters in --> '" + arg + "' \n");
+    expectTxError(tx({"--addr", std::string(length, 'h')}),
+                  "Error -- host name longer than 253 characters in --> '" +
+                      std::string(length, 'h') + "' \n");
+  }
 }
 
 TEST(TxOptions, ContentIdAbove65535FallsBackToZero) {
@@ -267,6 +369,15 @@ TEST(TxOptions, ContentIdAbove65535FallsBackToZero) {
   EXPECT_EQ(run.parse.action, TxAction::run);
   EXPECT_EQ(run.settings.contentId, 0);
   EXPECT_EQ(run.out, "Error -- invalid content ID in --> '70000' using def = 0 \n");
+
+  // 2^32 + 5 does not pass as 5; the most negative values keep only their low 16 bits (0).
+  for (const char *huge : {"4294967301", "2147483648", "99999999999999999999"}) {
+    const TxRun beyond = tx({"-i", huge});
+    EXPECT_EQ(beyond.settings.contentId, 0) << huge;
+    EXPECT_EQ(beyond.out,
+              "Error -- invalid content ID in --> '" + std::string(huge) + "' using def = 0 \n");
+  }
+  EXPECT_EQ(tx({"-i", "-4294967301"}).settings.contentId, INT32_MIN);
 }
 
 TEST(TxOptions, TextOptionsAreCopiedAndCutTo1024WithAWarning) {
@@ -320,10 +431,23 @@ TEST(TxOptions, OverLongIdentifiersAreCutWithTheirOwnWarnings) {
   EXPECT_EQ(run.settings.ufidIdentifier[510], 0xAA);
 }
 
-TEST(TxOptions, FileNamesKeep127Characters) {
-  const std::string name(200, 'n');
-  EXPECT_EQ(tx({"-f", name}).settings.saveFile, name.substr(0, 127));
+TEST(TxOptions, FileNamesAreKeptWholeUpToThePathLimit) {
   EXPECT_EQ(tx({"--save", "out.id3"}).settings.saveFile, "out.id3");
+  for (const size_t length : {size_t{127}, size_t{128}, size_t{130}, size_t{1000}, kPathMax}) {
+    const PathOfLength file(length);
+    ASSERT_EQ(file.path().size(), length);
+    const TxRun saving = tx({"-f", file.path()});
+    EXPECT_EQ(saving.parse.action, TxAction::run) << length;
+    EXPECT_EQ(saving.settings.saveFile, file.path()) << length;
+    const TxRun loading = tx({"-j", file.path()});
+    EXPECT_EQ(loading.parse.action, TxAction::run) << length << loading.out;
+    EXPECT_EQ(loading.settings.loadFile, file.path()) << length;
+  }
+  const std::string tooLong = "/" + std::string(kPathMax, 'p');
+  expectTxError(tx({"-f", tooLong}),
+                "Error -- save file name longer than 4095 characters: '" + tooLong + "' \n");
+  expectTxError(tx({"--load", tooLong}),
+                "Error -- load file name longer than 4095 characters: '" + tooLong + "' \n");
 }
 
 TEST(TxOptions, LoadFileMustOpen) {
@@ -401,10 +525,12 @@ TEST(RxOptions, CountAndPort) {
   EXPECT_EQ(rx({"-n", "2"}).settings.count, 2);
   EXPECT_EQ(rx({"--count", "abc"}).settings.count, 0);
   expectRxError(rx({"-n", "-1"}), "Error -- invalid count -1 (< 0)\n");
+  EXPECT_EQ(rx({"-n", "4294967296"}).settings.count, INT32_MAX);  // not 0: no early end
+  expectRxError(rx({"-n", "-4294967295"}), "Error -- invalid count -4294967295 (< 0)\n");
 
   EXPECT_EQ(rx({"-p", "1"}).settings.listenPort, 1);
   EXPECT_EQ(rx({"--port", "65535"}).settings.listenPort, 65535);
-  for (const char *bad : {"0", "65536", "x"}) {
+  for (const char *bad : {"0", "65536", "x", "4294978296", "-4294956296", "4294967297"}) {
     const RxRun run = rx({"-p", "4000", "-p", bad});
     EXPECT_EQ(run.parse.action, RxAction::run);
     EXPECT_EQ(run.settings.listenPort, 11000) << bad;
@@ -428,9 +554,23 @@ TEST(RxOptions, ForwardAddress) {
   EXPECT_EQ(run.settings.rawPort, -1);
   EXPECT_EQ(run.out, "Error -- invalid raw port number in --> 'relay:0' using default \n");
 
-  run = rx({"-k", std::string(130, 'r') + ":9000"});
-  EXPECT_EQ(run.settings.rawHost, std::string(127, 'r'));
-  EXPECT_EQ(run.settings.rawPort, 10001);
+  // Beyond 32 bits the port saturates instead of wrapping to 10001.
+  run = rx({"-k", "relay:4294977297"});
+  EXPECT_EQ(run.settings.rawPort, -1);
+  EXPECT_EQ(run.out, "Error -- invalid raw port number in --> 'relay:4294977297' using default \n");
+
+  // The host whole up to 253 characters, the port in addition; a longer one is an error.
+  for (const size_t length : {127, 130, 253}) {
+    run = rx({"-k", std::string(length, 'r') + ":9000"});
+    EXPECT_EQ(run.settings.rawHost, std::string(length, 'r'));
+    EXPECT_EQ(run.settings.rawPort, 9000);
+  }
+  const std::string tooLong = std::string(300, 'r') + ":9000";
+  expectRxError(rx({"-k", tooLong}),
+                "Error -- host name longer than 253 characters in --> '" + tooLong + "' \n");
+  expectRxError(
+      rx({"-k", std::string(254, 'r')}),
+      "Error -- host name longer than 253 characters in --> '" + std::string(254, 'r') + "' \n");
 }
 
 TEST(RxOptions, SwitchesReadTheirFirstLetter) {
@@ -454,8 +594,16 @@ TEST(RxOptions, SwitchesReadTheirFirstLetter) {
   EXPECT_FALSE(rx({"--enableUfid", "F"}).settings.enableUfid);
 }
 
-TEST(RxOptions, SaveFileKeeps127Characters) {
-  EXPECT_EQ(rx({"-f", std::string(128, 's')}).settings.saveFile, std::string(127, 's'));
+TEST(RxOptions, SaveFileIsKeptWholeUpToThePathLimit) {
+  for (const size_t length : {size_t{127}, size_t{128}, size_t{1000}, kPathMax}) {
+    const std::string name(length, 's');
+    const RxRun run = rx({"-f", name});
+    EXPECT_EQ(run.parse.action, RxAction::run) << length;
+    EXPECT_EQ(run.settings.saveFile, name) << length;
+  }
+  const std::string tooLong(kPathMax + 1, 's');
+  expectRxError(rx({"--save", tooLong}),
+                "Error -- save file name longer than 4095 characters: '" + tooLong + "' \n");
 }
 
 TEST(RxOptions, OptionErrors) {

@@ -97,9 +97,14 @@ TEST(VeskHandle, ControlsSetTheirSwitch) {
   EXPECT_EQ(zel_vesk_ctrl(cl.h, VESK_CTRL_CL_SEQ, &zero), VESK_OK);
   EXPECT_EQ(cl.h->clSeqOn, 0);
 
-  // On an AFL-only handle the CRC switch follows received packets; the control is accepted.
+  // The CRC control takes effect on an AFL-only handle as well.
   Handle afl(VESK_TYPE_AFL);
   EXPECT_EQ(zel_vesk_ctrl(afl.h, VESK_CTRL_CRC, &zero), VESK_OK);
+  EXPECT_EQ(afl.h->crcOn, 0);
+  EXPECT_EQ(zel_vesk_ctrl(afl.h, VESK_CTRL_AFL_SEQ, &zero), VESK_OK);
+  EXPECT_EQ(afl.h->aflSeqOn, 0);
+  EXPECT_EQ(zel_vesk_ctrl(afl.h, VESK_CTRL_CRC, &seven), VESK_OK);
+  EXPECT_EQ(afl.h->crcOn, 7);
 }
 
 TEST(VeskHandle, OverheadAndFreeOfNothing) {

@@ -157,14 +157,56 @@ TEST(VeskPacket, AflOnlyPacket) {
   EXPECT_EQ(got.payload, unpack.data() + 14);
 }
 
-TEST(VeskPacket, CrcOffStillSendsVersion0x90AndAZeroTrailer) {
+TEST(VeskPacket, CrcOffPacksVersion0x10AndAZeroTrailer) {
   Handle h(VESK_TYPE_AFL_CL);
   const uint8_t off = 0;
   ASSERT_EQ(zel_vesk_ctrl(h.h, VESK_CTRL_CRC, &off), VESK_OK);
   veskMsgDesc desc{1, 1, 0, 1, 2, 0, 0, nullptr};
   Bytes expected = kFlushPacket;
+  expected[8] = 0x10;  // no CRC announced
   expected[26] = expected[27] = 0x00;
   EXPECT_EQ(packWith(h.h, &desc, 0), expected);
+}
+
+// Every sender setting against every receiver setting, for both AFL handle types: a packet with
+// the CRC off says so (version 0x10, trailer 0000, still counted in L) and every receiver takes
+// it without looking at the trailer; a packet with the CRC on carries a right one.
+TEST(VeskPacket, CrcSwitchOfSenderAndReceiver) {
+  const Bytes payload = text("payload");
+  const uint32_t n = static_cast<uint32_t>(payload.size());
+  for (const int32_t type : {VESK_TYPE_AFL, VESK_TYPE_AFL_CL}) {
+    const uint32_t inner = type == VESK_TYPE_AFL ? n : n + 12;  // the AFL payload
+    for (const uint8_t senderCrc : {uint8_t{0}, uint8_t{1}, uint8_t{2}}) {
+      SCOPED_TRACE(testing::Message() << "type " << type << " sender crc " << int(senderCrc));
+      Handle tx(type);
+      ASSERT_EQ(zel_vesk_ctrl(tx.h, VESK_CTRL_CRC, &senderCrc), VESK_OK);
+      AnyDesc desc;
+      if (type == VESK_TYPE_AFL)
+        desc.afl = {1, 2, 1, n, payload.data()};
+      else
+        desc.msg = {0, 1, 0, 1, 2, 0, n, payload.data()};
+      const Bytes packet = packWith(tx.h, &desc, n);
+      ASSERT_EQ(packet.size(), inner + 16);
+      EXPECT_EQ(Bytes(packet.begin() + 2, packet.begin() + 6), be32(inner + 4));  // L
+      // Only 1 switches the CRC on.
+      const bool crc = senderCrc == 1;
+      EXPECT_EQ(packet[8], crc ? 0x90 : 0x10);
+      EXPECT_EQ(Bytes(packet.end() - 2, packet.end()),
+                crc ? be16(referenceCrc16(packet, packet.size() - 2)) : (Bytes{0x00, 0x00}));
+
+      for (const uint8_t receiverCrc : {uint8_t{0}, uint8_t{1}}) {
+        Handle rx(type);
+        ASSERT_EQ(zel_vesk_ctrl(rx.h, VESK_CTRL_CRC, &receiverCrc), VESK_OK);
+        AnyDesc got;
+        ExactUnpack unpack;
+        ASSERT_EQ(unpack(rx.h, packet, &got), VESK_OK) << int(receiverCrc) << " " << rx.err();
+        EXPECT_EQ(got.payload(type), unpack.data() + packet.size() - 2 - n);
+        EXPECT_EQ(Bytes(got.payload(type), got.payload(type) + n), payload);
+        // An AFL-only receiver follows the packet; a two-layer one keeps its own switch.
+        EXPECT_EQ(rx->crcOn, type == VESK_TYPE_AFL ? (crc ? 1 : 0) : receiverCrc);
+      }
+    }
+  }
 }
 
 TEST(VeskPacket, ExtensionWordsAreSkipped) {

@@ -10,6 +10,8 @@
 namespace {
 
 using zel::test::aflPacket;
+using zel::test::be16;
+using zel::test::be32;
 using zel::test::Bytes;
 using zel::test::operator+;
 using zel::test::clPacket;
@@ -206,6 +208,31 @@ TEST(VeskSync, NoPacketStartKeepsTheLastNineBytes) {
   len = static_cast<uint32_t>(plain.size());
   EXPECT_EQ(zel_vesk_sync(h.h, plain.data(), &len, &packetLen), VESK_OK);
   EXPECT_EQ(len, 16u);
+}
+
+TEST(VeskSync, PacketLengthDoesNotWrap) {
+  // L + 12 as a 33-bit sum: a false start with a huge L never reads as a short packet.
+  struct Case {
+    uint32_t l;
+    uint32_t packetLen;
+  };
+  const Case cases[] = {
+      {0, 12},
+      {4, 16},
+      {0xFFFFFFF2u, 0xFFFFFFFEu},
+      {0xFFFFFFF3u, 0xFFFFFFFFu},
+      {0xFFFFFFF4u, 0xFFFFFFFFu},
+      {0xFFFFFFFBu, 0xFFFFFFFFu},
+      {0xFFFFFFFFu, 0xFFFFFFFFu},
+  };
+  for (const Case &c : cases) {
+    Handle h(VESK_TYPE_AFL);
+    Bytes stream = text("zz") + Bytes{'A', 'F'} + be32(c.l) + be16(0) + Bytes{0x90, 'i', 0x10, 0};
+    uint32_t len = static_cast<uint32_t>(stream.size()), packetLen = 0;
+    ASSERT_EQ(zel_vesk_sync(h.h, stream.data(), &len, &packetLen), VESK_OK) << c.l;
+    EXPECT_EQ(packetLen, c.packetLen) << c.l;
+    EXPECT_EQ(len, 12u) << c.l;
+  }
 }
 
 TEST(VeskSync, NeedsAnAflHandle) {

@@ -3,6 +3,10 @@
 
 #include <getopt.h>
 
+#include <cfloat>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace zel::tools {
@@ -31,7 +35,59 @@ int readSwitch(const char *arg) {
   }
 }
 
-std::string keepName(const char *arg, size_t max) { return std::string(arg, ::strnlen(arg, max)); }
+int32_t readNumber(const char *arg) {
+  const char *p = arg;
+  // The white space atoi skips: blank, tab, line feed, vertical tab, form feed, return.
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  const bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  // One past the largest magnitude is enough to know the value is out of range; more digits do
+  // not change that.
+  constexpr int64_t kBeyond = int64_t{INT32_MAX} + 2;
+  int64_t magnitude = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > kBeyond) magnitude = kBeyond;
+  }
+  const int64_t value = negative ? -magnitude : magnitude;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+float readSeconds(const char *arg) {
+  const double seconds = std::atof(arg);
+  if (seconds > FLT_MAX) return FLT_MAX;
+  if (seconds < -FLT_MAX) return -FLT_MAX;
+  return static_cast<float>(seconds);
+}
+
+HostPort splitHostPort(const char *arg) {
+  HostPort result;
+  const char *colon = std::strchr(arg, ':');
+  if (colon == nullptr) {
+    result.host = arg;
+    return result;
+  }
+  result.host.assign(arg, static_cast<size_t>(colon - arg));
+  result.hasPort = true;
+  result.port = readNumber(colon + 1);
+  return result;
+}
+
+bool pathFits(const char *arg, const char *what, FILE *out) {
+  if (std::strlen(arg) <= kPathMax) return true;
+  std::fprintf(out, "Error -- %s file name longer than %d characters: '%s' \n", what,
+               static_cast<int>(kPathMax), arg);
+  return false;
+}
+
+bool hostFits(const HostPort &address, const char *arg, FILE *out) {
+  if (address.host.size() <= kHostNameMax) return true;
+  std::fprintf(out, "Error -- host name longer than %d characters in --> '%s' \n",
+               static_cast<int>(kHostNameMax), arg);
+  return false;
+}
 
 bool isLoneHelpRequest(int argc, char *const *argv) {
   if (argc != 2) return false;

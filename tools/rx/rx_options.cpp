@@ -77,23 +77,20 @@ const SwitchOption kSwitches[] = {
 };
 
 // -k: host, or host:port. Without a port the tags go to 10001; a port outside 1..65535 turns
-// forwarding off.
-void setRawAddress(rxSettings &settings, const char *arg, FILE *out) {
-  std::string host = keepName(arg, kRxNameMax);
-  const size_t colon = host.find(':');
-  if (colon == std::string::npos) {
+// forwarding off. A host longer than a host name can be is an error (false).
+bool setRawAddress(rxSettings &settings, const char *arg, FILE *out) {
+  const HostPort address = splitHostPort(arg);
+  if (!hostFits(address, arg, out)) return false;
+  if (!address.hasPort) {
     settings.rawPort = kRxForwardPort;
+  } else if (address.port < 1 || address.port > 65535) {
+    std::fprintf(out, "Error -- invalid raw port number in --> '%s' using default \n", arg);
+    settings.rawPort = -1;
   } else {
-    const int port = std::atoi(host.c_str() + colon + 1);
-    host.resize(colon);
-    if (port < 1 || port > 65535) {
-      std::fprintf(out, "Error -- invalid raw port number in --> '%s' using default \n", arg);
-      settings.rawPort = -1;
-    } else {
-      settings.rawPort = port;
-    }
+    settings.rawPort = address.port;
   }
-  settings.rawHost = host;
+  settings.rawHost = address.host;
+  return true;
 }
 
 RxParse exitWith(int status) { return {RxAction::exit, status}; }
@@ -121,7 +118,7 @@ RxParse parseRxOptions(int argc, char **argv, rxSettings &settings, FILE *out) {
 
     switch (letter) {
       case 'n': {
-        const int count = std::atoi(optarg);
+        const int32_t count = readNumber(optarg);
         if (count < 0) {
           std::fprintf(out, "Error -- invalid count %s (< 0)\n", optarg);
           return exitWith(kRxExitFailure);
@@ -130,10 +127,12 @@ RxParse parseRxOptions(int argc, char **argv, rxSettings &settings, FILE *out) {
         break;
       }
       case 'f':
-        settings.saveFile = keepName(optarg, kRxNameMax);
+        // The path whole, or an error when it is longer than the system takes.
+        if (!pathFits(optarg, "save", out)) return exitWith(kRxExitFailure);
+        settings.saveFile = optarg;
         break;
       case 'p': {
-        const int port = std::atoi(optarg);
+        const int32_t port = readNumber(optarg);
         if (port < 1 || port > 65535) {
           std::fprintf(out, "Error -- invalid port number in --> '%s' using default \n", optarg);
           settings.listenPort = kRxListenPort;
@@ -143,7 +142,7 @@ RxParse parseRxOptions(int argc, char **argv, rxSettings &settings, FILE *out) {
         break;
       }
       case 'k':
-        setRawAddress(settings, optarg, out);
+        if (!setRawAddress(settings, optarg, out)) return exitWith(kRxExitFailure);
         break;
       case 'v':
         return {RxAction::version, 0};

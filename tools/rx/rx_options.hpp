@@ -12,7 +12,6 @@
 namespace zel::tools {
 
 inline constexpr const char *kRxName = "orvorx v2.0w Jul 17 2008";
-inline constexpr size_t kRxNameMax = 127;     // longest file name or host kept
 inline constexpr int kRxListenPort = 11000;   // the exciter's port
 inline constexpr int kRxForwardPort = 10001;  // where bare tags go when no port is given
 inline constexpr int kRxExitFailure = 1;

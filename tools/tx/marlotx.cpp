@@ -107,13 +107,15 @@ Step enableGroups(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings) {
 
 // Fills the message from the settings, whatever the group switches say.
 Step setValues(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings, long long &titleCounter) {
-  char title[kTitleBufferSize];
+  // Without numbering the title setting itself (up to 1024 characters) is set and measured;
+  // only a numbered title is composed, in a buffer of 1024 bytes.
+  char numbered[kTitleBufferSize];
+  const char *title = settings.title.c_str();
   if (settings.autoId != 0) {
     ++titleCounter;
     // snprintf cuts what does not fit; such a title is far beyond the size limit anyway.
-    std::snprintf(title, sizeof title, "[%04lld] %s", titleCounter, settings.title.c_str());
-  } else {
-    std::snprintf(title, sizeof title, "%s", settings.title.c_str());
+    std::snprintf(numbered, sizeof numbered, "[%04lld] %s", titleCounter, title);
+    title = numbered;
   }
 
   if (zel_marlo_setPsdTitle(msg, title) != ZEL_MARLO_SUCCESS) {

@@ -190,21 +190,28 @@ void clearUfid(txSettings &settings) {
   settings.ufidHex.clear();
 }
 
-// -k: host, or host:port. A port outside 1..65535 falls back to the default port.
-void setAddress(txSettings &settings, const char *arg, FILE *out) {
-  std::string host = keepName(arg, kTxNameMax);
+// -k: host, or host:port. A port outside 1..65535 falls back to the default port; a host
+// longer than a host name can be is an error (false).
+bool setAddress(txSettings &settings, const char *arg, FILE *out) {
+  const HostPort address = splitHostPort(arg);
+  if (!hostFits(address, arg, out)) return false;
   settings.port = 0;
-  const size_t colon = host.find(':');
-  if (colon != std::string::npos) {
-    const int port = std::atoi(host.c_str() + colon + 1);
-    host.resize(colon);
-    if (port < 1 || port > 65535) {
+  if (address.hasPort) {
+    if (address.port < 1 || address.port > 65535) {
       std::fprintf(out, "Error -- invalid port number in --> '%s' using default \n", arg);
     } else {
-      settings.port = port;
+      settings.port = address.port;
     }
   }
-  settings.host = host;
+  settings.host = address.host;
+  return true;
+}
+
+// -f and -j: the path whole, or an error (false) when it is longer than the system takes.
+bool setPath(std::string &setting, const char *arg, const char *what, FILE *out) {
+  if (!pathFits(arg, what, out)) return false;
+  setting = arg;
+  return true;
 }
 
 TxParse exitWith(int status) { return {TxAction::exit, status}; }
@@ -275,7 +282,7 @@ TxParse parseTxOptions(int argc, char **argv, txSettings &settings, FILE *out) {
 
     switch (letter) {
       case 'm': {
-        const float interval = static_cast<float>(std::atof(optarg));
+        const float interval = readSeconds(optarg);
         // A time that is not a number cannot be waited for either.
         if (!(interval >= 0.0f)) {
           std::fprintf(out, "Error -- invalid time %s (< 0 sec)\n", optarg);
@@ -285,7 +292,7 @@ TxParse parseTxOptions(int argc, char **argv, txSettings &settings, FILE *out) {
         break;
       }
       case 'n': {
-        const int count = std::atoi(optarg);
+        const int32_t count = readNumber(optarg);
         if (count < 0) {
           std::fprintf(out, "Error -- invalid count %s (< 0)\n", optarg);
           return exitWith(kTxExitOption);
@@ -306,10 +313,10 @@ TxParse parseTxOptions(int argc, char **argv, txSettings &settings, FILE *out) {
         break;
       }
       case 'f':
-        settings.saveFile = keepName(optarg, kTxNameMax);
+        if (!setPath(settings.saveFile, optarg, "save", out)) return exitWith(kTxExitOption);
         break;
       case 'j': {
-        settings.loadFile = keepName(optarg, kTxNameMax);
+        if (!setPath(settings.loadFile, optarg, "load", out)) return exitWith(kTxExitOption);
         FILE *file = std::fopen(settings.loadFile.c_str(), "rb");
         if (file == nullptr) {
           std::fprintf(out, "Error -- load file not found: '%s' \n", settings.loadFile.c_str());
@@ -319,10 +326,10 @@ TxParse parseTxOptions(int argc, char **argv, txSettings &settings, FILE *out) {
         break;
       }
       case 'k':
-        setAddress(settings, optarg, out);
+        if (!setAddress(settings, optarg, out)) return exitWith(kTxExitOption);
         break;
       case 'i': {
-        const int contentId = std::atoi(optarg);
+        const int32_t contentId = readNumber(optarg);
         if (contentId > 65535) {
           std::fprintf(out, "Error -- invalid content ID in --> '%s' using def = 0 \n", optarg);
           settings.contentId = 0;

@@ -17,7 +17,6 @@ inline constexpr const char *kTxDefaultContactUrl = "http://www.example.com";
 inline constexpr const char *kTxDefaultUfidHex = "0X70752074616877202c646c726f57206f6c6c6548";
 
 inline constexpr size_t kTxTextMax = 1024;  // longest text option kept
-inline constexpr size_t kTxNameMax = 127;   // longest file name or address kept
 inline constexpr int kTxExitSize = 8;       // size and allocation errors
 inline constexpr int kTxExitOption = 9;     // option errors
 
