@@ -65,9 +65,7 @@ uint32_t afl_cl_codec(veskHandle &handle, int32_t direction, veskMsgDesc &desc, 
 
 namespace {
 
-bool validType(const veskHandle *handle) {
-  return handle != nullptr && handle->type >= VESK_TYPE_CL && handle->type <= VESK_TYPE_AFL_CL;
-}
+bool validType(const veskHandle *handle) { return handle != nullptr && isHandleType(handle->type); }
 
 // One call of the layer routine that the handle's type selects, with its counters (and, for an
 // AFL-only handle, its CRC switch) written back afterwards.

@@ -22,6 +22,11 @@
 
 namespace zel::vesk {
 
+// Whether type names one of the three handle types.
+inline constexpr bool isHandleType(int32_t type) {
+  return type >= VESK_TYPE_CL && type <= VESK_TYPE_AFL_CL;
+}
+
 inline constexpr int32_t kPack = 0;
 inline constexpr int32_t kUnpack = 1;
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "vesk/vesk_codec.hpp"
 #include "vesk/zel_crc.hpp"
 
 namespace zel::vesk {
@@ -22,16 +23,10 @@ void setError(char *errText, int site, const char *tailFormat, ...) {
 
 }  // namespace zel::vesk
 
-namespace {
-
-bool validType(int32_t type) { return type >= VESK_TYPE_CL && type <= VESK_TYPE_AFL_CL; }
-
-}  // namespace
-
 uint32_t zel_vesk_init(int32_t type, veskHandle **handle) {
   if (handle == nullptr) return VESK_ERR;
   *handle = nullptr;
-  if (!validType(type)) return VESK_ERR;
+  if (!zel::vesk::isHandleType(type)) return VESK_ERR;
   if (type != VESK_TYPE_CL && zel_crc_init() != 1) return VESK_ERR;
 
   auto *h = new (std::nothrow) veskHandle{};
@@ -47,7 +42,7 @@ uint32_t zel_vesk_init(int32_t type, veskHandle **handle) {
 }
 
 uint32_t zel_vesk_ctrl(veskHandle *handle, int32_t control, const uint8_t *value) {
-  if (handle == nullptr || !validType(handle->type)) return VESK_ERR;
+  if (handle == nullptr || !zel::vesk::isHandleType(handle->type)) return VESK_ERR;
 
   // Per control: the switch it sets, the handle type that lacks it, and its two error sites.
   struct Control {
@@ -80,7 +75,7 @@ uint32_t zel_vesk_ctrl(veskHandle *handle, int32_t control, const uint8_t *value
 }
 
 const char *zel_vesk_errstr(const veskHandle *handle) {
-  if (handle == nullptr || !validType(handle->type)) return nullptr;
+  if (handle == nullptr || !zel::vesk::isHandleType(handle->type)) return nullptr;
   return handle->errText;
 }
 
