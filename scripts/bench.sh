@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh libbenchmark-dev valgrind
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_BUILD_BENCH=ON \
-  -DZEL_BUILD_TESTS=OFF -DZEL_BUILD_TOOLS=OFF
+  -DZEL_BUILD_TESTS=OFF -DZEL_BUILD_TOOLS=OFF -DZEL_BUILD_EXAMPLES=OFF -DZEL_WERROR=ON
 cmake --build build-bench -j2
 /usr/bin/python3 bench/icount.py build-bench 100
 if [ "${1:-}" = "--time" ]; then

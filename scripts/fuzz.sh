@@ -11,7 +11,8 @@ shift || true
 
 scripts/deps.sh clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZEL_BUILD_FUZZ=ON -DZEL_SANITIZE=ON -DZEL_BUILD_TESTS=OFF -DZEL_BUILD_TOOLS=OFF
+  -DZEL_BUILD_FUZZ=ON -DZEL_SANITIZE=ON -DZEL_BUILD_TESTS=OFF -DZEL_BUILD_TOOLS=OFF \
+  -DZEL_BUILD_EXAMPLES=OFF -DZEL_WERROR=ON
 cmake --build build-fuzz -j2
 
 targets=("$@")

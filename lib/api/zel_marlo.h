@@ -24,6 +24,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "zel_marlo_version.h" /* ZEL_MARLO_VERSION_MAJOR, _MINOR, _PATCH, _NUMBER */
+
 #if defined(_WIN32)
 #if defined(ZEL_MARLO_BUILDING)
 #define ZEL_MARLO_API __declspec(dllexport)

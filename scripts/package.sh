@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Builds the three Debian packages in build-deb/ (library and tools for /usr, no tests), lists
+# their control data and contents, checks their dependencies and runs lintian on them where
+# lintian is installable.
+#   scripts/package.sh             build and check
+#   scripts/package.sh --install   then install them with apt-get and use them (CI: a machine
+#                                  of its own)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh dpkg-dev file            # dpkg-shlibdeps for CPack, which also runs file
+if apt-cache show lintian >/dev/null 2>&1; then scripts/deps.sh lintian; fi
+
+# A distribution's build: Debian's compiler and linker flags with every hardening option, no
+# -Werror, everything for /usr.
+dir=build-deb
+eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_C_FLAGS="$CPPFLAGS $CFLAGS" -DCMAKE_CXX_FLAGS="$CPPFLAGS $CXXFLAGS" \
+  -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$LDFLAGS" \
+  -DZEL_INSTALL_STATIC=ON -DZEL_BUILD_TESTS=OFF -DZEL_BUILD_EXAMPLES=OFF -DZEL_WERROR=OFF \
+  -DZEL_EXAMPLES_INSTALL_DIR=share/doc/libzel-marlo-dev/examples
+cmake --build "$dir" -j2
+rm -f "$dir"/*.deb
+(cd "$dir" && cpack -G DEB)
+
+fail() { echo "FAIL: $*"; exit 1; }
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
+arch=$(dpkg --print-architecture)
+runtime=$dir/libzel-marlodll${version%%.*}_${version}_$arch.deb
+dev=$dir/libzel-marlo-dev_${version}_$arch.deb
+tools=$dir/zel-marlo-tools_${version}_$arch.deb
+for deb in "$runtime" "$dev" "$tools"; do
+  [ -f "$deb" ] || fail "no package $deb"
+  echo "=== $(basename "$deb")"
+  dpkg-deb -f "$deb"
+  dpkg-deb -c "$deb"
+done
+
+echo "=== dependencies"
+# Has the package's Depends field every package named, as a whole word?
+depends_on() {
+  local deb=$1 field
+  shift
+  field=$(dpkg-deb -f "$deb" Depends)
+  echo "$(basename "$deb"): $field"
+  for p in "$@"; do
+    grep -Eq "(^|, )$p( \(|,|$)" <<<"$field" || fail "$(basename "$deb") does not depend on $p"
+  done
+}
+# The library and the tools (which link the library's code statically) depend on the
+# libraries they load, found by dpkg-shlibdeps.
+depends_on "$runtime" libc6 libid3tag0 libstdc\\+\\+6 zlib1g
+depends_on "$tools" libc6 libid3tag0 libstdc\\+\\+6 zlib1g
+depends_on "$dev" libzel-marlodll${version%%.*} libid3tag0-dev zlib1g-dev
+dpkg-deb -f "$dev" Depends | grep -q "libzel-marlodll${version%%.*} (= $version)" ||
+  fail "the -dev package does not depend on this very version of the library"
+# The library package tells dependent packages which package holds the SONAME, and runs
+# ldconfig through its trigger.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+dpkg-deb -e "$runtime" "$scratch/control"
+grep -q "^libzel_marloDLL ${version%%.*} libzel-marlodll${version%%.*}" "$scratch/control/shlibs" ||
+  fail "no shlibs entry for libzel_marloDLL"
+grep -q "ldconfig" "$scratch/control/triggers" || fail "no ldconfig trigger"
+
+if command -v lintian >/dev/null; then
+  echo "=== lintian"
+  lintian --fail-on error --display-info "$runtime" "$dev" "$tools"
+else
+  echo "=== lintian is not installable here: skipped"
+fi
+
+if [ "${1:-}" = "--install" ]; then
+  echo "=== installing the packages"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y -qq "./$runtime" "./$dev" "./$tools"
+  marlotx -v
+  marlorx -v
+  dpkg -L zel-marlo-tools libzel-marlo-dev | grep -E '/man[13]/|\.service$'
+  if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify --man=no /usr/lib/systemd/system/marlorx.service
+  fi
+  [ "$(pkg-config --modversion zel_marlo)" = "$version" ] || fail "pkg-config does not find zel_marlo"
+  cc -Wall -Wextra -Werror -o "$scratch/consumer" tests/packaging/consumer/consumer.c \
+    $(pkg-config --cflags --libs zel_marlo)
+  "$scratch/consumer"
+  cmake -S tests/packaging/consumer -B "$scratch/cmake" -G Ninja >/dev/null
+  cmake --build "$scratch/cmake" >/dev/null
+  "$scratch/cmake/consumer"
+  cc -Wall -Wextra -Werror -o "$scratch/psd_hello" \
+    /usr/share/doc/libzel-marlo-dev/examples/psd_hello.c $(pkg-config --cflags --libs zel_marlo)
+  "$scratch/psd_hello" >/dev/null
+fi
+echo "=== packages ready: $runtime $dev $tools"
