@@ -13,7 +13,7 @@ A module may include its own headers and those of the modules below it:
     vesk, psdmsg, psdxfer -> common
 
 Every module may include the exported header api/zel_marlo.h (its types are the contract's
-vocabulary). libid3tag and zlib are seen by api/id3 alone. A tool includes the exported header
+vocabulary) and the version header it includes, generated into the build tree. libid3tag and zlib are seen by api/id3 alone. A tool includes the exported header
 (as "zel_marlo.h", like any user of the library) and the tools' own headers, nothing from lib/.
 """
 import os
@@ -31,6 +31,7 @@ ALLOWED = {
     "api": {"api", "api/id3", "api/record", "vesk", "psdmsg", "psdxfer", "common"},
 }
 PUBLIC_HEADER = "api/zel_marlo.h"
+VERSION_HEADER = "zel_marlo_version.h"  # generated from the project version, beside it
 THIRD_PARTY = {"id3tag.h": "api/id3", "zlib.h": "api/id3"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 SOURCES = (".c", ".cpp", ".h", ".hpp")
@@ -63,12 +64,12 @@ def check_file(root, path):
                 continue
             if not in_lib:
                 # A tool: the exported header under its public name, or a tools header.
-                if name == "zel_marlo.h":
+                if name in ("zel_marlo.h", VERSION_HEADER):
                     continue
                 if os.path.exists(os.path.join(root, "lib", name)) or "/" in name:
                     wrong.append(f"{where} (a tool sees only zel_marlo.h)")
                 continue
-            if name == PUBLIC_HEADER:
+            if name in (PUBLIC_HEADER, VERSION_HEADER):
                 continue
             if not os.path.exists(os.path.join(root, "lib", name)):
                 wrong.append(f"{where} (not a path below lib/)")
