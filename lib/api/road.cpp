@@ -333,9 +333,8 @@ bool sendRawTag(Msg &msg, const char *host, int32_t port) {
 }
 
 bool messageLength(Msg &msg, uint32_t *length) {
-  id3::EncodedTag id3;
-  if (!encodeMessage(msg, id3)) return false;
-  if (length != nullptr) *length = static_cast<uint32_t>(id3.length);
+  if (!checkMessage(msg)) return false;
+  if (length != nullptr) *length = *msg.checkedLength;
   return true;
 }
 
