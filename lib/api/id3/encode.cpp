@@ -323,11 +323,10 @@ bool encodeTag(const PsdContent &content, int encoding, ErrorRecord &error, Enco
     reportPsdError(error, E_SYSTEM, 716, "malloc id3 container failed in createId3Msg ");
     return false;
   }
-  const size_t length = zel_id3_length(tag.get());
-  if (length > ZEL_MARLO_MAX_ID3_MSG_LEN) {
-    reportPsdError(error, E_FORMAT, 730, "pad message too long, '%zu bytes'", length);
-    return false;
-  }
+  // The record's measure is the model's length (the writer checks that it fills the buffer
+  // exactly), and cheaper to take than a counting pass over the model.
+  size_t length = 0;
+  if (!measureMessage(content, encoding, error, length)) return false;
   HeapPtr<uint8_t> data = heapAlloc<uint8_t>(length);
   if (!data || !zel_id3_render(tag.get(), data.get(), length)) {
     reportPsdError(error, E_SYSTEM, 744, "malloc tag failed in create ");
