@@ -76,6 +76,13 @@ int main(int argc, char **argv) {
   if (zel_marlo_allocPsdMsg(&msg) != ZEL_MARLO_SUCCESS || zel_marlo_allocPsdMsg(&rx) != ZEL_MARLO_SUCCESS)
     return 1;
   zel::bench::fillDefaultMessage(msg);
+  // A receiver decodes with every group switched on, as the receive tool does.
+  zel_marlo_enablePsdCore(rx, 1);
+  zel_marlo_enablePsdComment(rx, 1);
+  zel_marlo_enablePsdCommercial(rx, 1);
+  zel_marlo_enablePsdUfid(rx, 1);
+  FILE *sink = std::fopen("/dev/null", "w");
+  if (sink == nullptr) return 1;
 
   // The packet every receive works on, and a warm-up of every path.
   uint8_t *packet = nullptr;
@@ -111,6 +118,40 @@ int main(int argc, char **argv) {
     zel_marlo_recvPsdMsgFromBuffer(rx, packet, packetLength, ZEL_MARLO_VESK_TYPE_AFL_CL, &id);
     zel_marlo_parsePsdMsg(rx, &contentId);
   });
+  // The tools' cycles, one message each. Transmit: fill, validate, print, create, send to a
+  // buffer. Receive: receive from a buffer, parse, print.
+  measure("tx_cycle", n, [&] {
+    zel::bench::fillDefaultMessage(msg);
+    zel_marlo_validatePsdMsg(msg);
+    zel_marlo_fprintPsdMsg(msg, sink, 1);
+    zel_marlo_createPsdMsg(msg, 1);
+    uint8_t *buffer = nullptr;
+    uint32_t length = 0;
+    zel_marlo_sendPsdMsgToBuffer(msg, &buffer, &length, ZEL_MARLO_VESK_TYPE_AFL_CL,
+                                 ZEL_MARLO_MSG_ID_PSD);
+    free(buffer);
+  });
+  measure("rx_cycle", n, [&] {
+    ZEL_MARLO_MSG_ID_t id;
+    uint16_t contentId;
+    zel_marlo_recvPsdMsgFromBuffer(rx, packet, packetLength, ZEL_MARLO_VESK_TYPE_AFL_CL, &id);
+    zel_marlo_parsePsdMsg(rx, &contentId);
+    zel_marlo_fprintPsdMsg(rx, sink, 1);
+  });
+
+  // The worst input of at most 32 KiB known: a tag with a title of 32,000 characters, decoded
+  // and then refused as too long to travel.
+  std::vector<uint8_t> worst = {'I', 'D', '3', 3, 0, 0};
+  const uint32_t title = 32000, frame = 10 + 1 + title;
+  for (int shift : {21, 14, 7, 0}) worst.push_back(static_cast<uint8_t>(frame >> shift & 0x7F));
+  for (uint8_t b : {'T', 'I', 'T', '2'}) worst.push_back(b);
+  for (int shift : {24, 16, 8, 0}) worst.push_back(static_cast<uint8_t>((title + 1) >> shift));
+  worst.insert(worst.end(), {0, 0, 0});
+  worst.insert(worst.end(), title, 'a');
+  const ZEL_MARLO_ID3_PSD_MSG_t worstTag{static_cast<uint32_t>(worst.size()), worst.data()};
+  std::printf("worst_bytes=%zu\n", worst.size());
+  measure("worst", n / 10 > 0 ? n / 10 : 1, [&] { zel_marlo_setId3PsdMsg(rx, &worstTag); });
+
   std::vector<uint8_t> bytes(packet, packet + packetLength);
   measure("crc16", n, [&] {
     uint32_t crc = 0;
@@ -119,6 +160,7 @@ int main(int argc, char **argv) {
   std::printf("crc_bytes=%zu\n", bytes.size());
 
   free(packet);
+  std::fclose(sink);
   zel_marlo_deletePsdMsg(rx);
   zel_marlo_deletePsdMsg(msg);
   return 0;

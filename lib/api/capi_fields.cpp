@@ -26,9 +26,15 @@ void setText(Text &field, const char *value) {
   }
 }
 
+// The content of msg, about to change: what was found valid of it is forgotten.
+PsdContent &changing(Msg &msg) {
+  msg.checkedLength.reset();
+  return msg.content;
+}
+
 int32_t setSwitch(Msg *handle, int site, uint8_t PsdContent::*field, uint8_t value) {
   return zel::apiStatus(handle, site, [&](Msg &msg) {
-    msg.content.*field = value;
+    changing(msg).*field = value;
     return true;
   });
 }
@@ -39,7 +45,7 @@ uint8_t readSwitch(Msg *handle, int site, uint8_t PsdContent::*field) {
 
 int32_t setField(Msg *handle, int site, Text PsdContent::*field, const char *value) {
   return zel::apiStatus(handle, site, [&](Msg &msg) {
-    setText(msg.content.*field, value);
+    setText(changing(msg).*field, value);
     return true;
   });
 }
@@ -76,8 +82,9 @@ ZEL_MARLO_API char *zel_marlo_getPsdGenre(Msg *m) { return readField(m, 2790, &P
 // Comment group.
 ZEL_MARLO_API int32_t zel_marlo_setPsdComment(Msg *m, const char *title, const char *desc) {
   return zel::apiStatus(m, 2800, [&](Msg &msg) {
-    setText(msg.content.commentTitle, title);
-    setText(msg.content.commentDesc, desc);
+    PsdContent &c = changing(msg);
+    setText(c.commentTitle, title);
+    setText(c.commentDesc, desc);
     return true;
   });
 }
@@ -89,7 +96,7 @@ ZEL_MARLO_API int32_t zel_marlo_setPsdCommercial(Msg *m, const char *price, cons
                                                  const char *contactUrl, const char *recvAs,
                                                  const char *sellerName, const char *productDesc) {
   return zel::apiStatus(m, 2834, [&](Msg &msg) {
-    PsdContent &c = msg.content;
+    PsdContent &c = changing(msg);
     setText(c.price, price);
     setText(c.validUntil, validUntil);
     setText(c.contactUrl, contactUrl);
@@ -110,7 +117,7 @@ ZEL_MARLO_API char *zel_marlo_getPsdCommentProductDesc(Msg *m) { return readFiel
 ZEL_MARLO_API int32_t zel_marlo_setPsdUfid(Msg *m, const char *ownerId, const uint8_t *identifier,
                                            uint32_t identifierSize) {
   return zel::apiStatus(m, 2903, [&](Msg &msg) {
-    PsdContent &c = msg.content;
+    PsdContent &c = changing(msg);
     // An owner id that is too long is not taken, without complaint; the identifier is still
     // replaced.
     if (ownerId == nullptr || std::strlen(ownerId) <= zel::kMaxUfidOwnerId)

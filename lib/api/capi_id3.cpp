@@ -18,6 +18,7 @@ ZEL_MARLO_API int32_t zel_marlo_setId3TextEncoding(ZEL_MARLO_PSD_MSG_t *psdMsg, 
   return zel::apiStatus(psdMsg, 3192, [encoding](Msg &msg) {
     if (encoding < ZEL_MARLO_ID3_ENC_ISO_8859_1 || encoding > ZEL_MARLO_ID3_ENC_UTF_8) return false;
     msg.id3TextEncoding = encoding;
+    msg.checkedLength.reset();  // the length depends on the encoding
     return true;
   });
 }

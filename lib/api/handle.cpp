@@ -42,6 +42,7 @@ void initPsdMsg(Msg &msg, PsdContent *source) {
   msg.container.reset();
   msg.rxPayload.reset();
   msg.id3TextEncoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
+  msg.checkedLength.reset();
 
   if (!sharedVeskReady) setUpSharedVesk(msg);
   msg.vesk = sharedVeskHandle;
@@ -54,6 +55,7 @@ void releasePsdMsg(Msg &msg) {
   msg.rxPayload.reset();
   msg.vesk = nullptr;
   msg.id3TextEncoding = 0;
+  msg.checkedLength.reset();
   msg.self = nullptr;
 }
 

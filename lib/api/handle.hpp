@@ -23,6 +23,9 @@ struct ZEL_MARLO_PSD_MSG_s {
   std::optional<std::vector<uint8_t>> rxPayload;  // PSD container of the last received packet
   veskHandle *vesk = nullptr;                     // borrowed: the library-wide handle
   int32_t id3TextEncoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
+  // The tag length of the content as last found valid; forgotten by every change of a value, a
+  // switch or the encoding.
+  std::optional<uint32_t> checkedLength;
 };
 
 namespace zel {
@@ -30,7 +33,8 @@ namespace zel {
 using Msg = ZEL_MARLO_PSD_MSG_t;
 
 // (Re)initialises a block: default switches and no values, or the content taken over from
-// source (moved, not copied); empty error record and containers; encoding 0; the shared VESK
+// source (moved, not copied); empty error record and containers; encoding 0; nothing found valid
+// yet; the shared VESK
 // handle, set up on the first call of the process (a failed set-up is reported into msg).
 void initPsdMsg(Msg &msg, PsdContent *source = nullptr);
 

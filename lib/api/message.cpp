@@ -8,16 +8,28 @@
 
 namespace zel {
 
-bool checkContent(const PsdContent &content, int encoding, ErrorRecord &error) {
-  id3::EncodedTag trial;
-  return validateRules(content, error) && id3::encodeTag(content, encoding, error, trial);
+bool checkContent(const PsdContent &content, int encoding, ErrorRecord &error, size_t *length) {
+  size_t measured = 0;
+  if (!validateRules(content, error) ||
+      !id3::measureMessage(content, encoding, error, measured))
+    return false;
+  if (length != nullptr) *length = measured;
+  return true;
 }
 
-bool checkMessage(Msg &msg) { return checkContent(msg.content, msg.id3TextEncoding, msg.error); }
+bool checkMessage(Msg &msg) {
+  if (msg.checkedLength) return true;
+  size_t length = 0;
+  if (!checkContent(msg.content, msg.id3TextEncoding, msg.error, &length)) return false;
+  msg.checkedLength = static_cast<uint32_t>(length);
+  return true;
+}
 
 bool encodeMessage(Msg &msg, id3::EncodedTag &out) {
-  return validateRules(msg.content, msg.error) &&
-         id3::encodeTag(msg.content, msg.id3TextEncoding, msg.error, out);
+  if (!msg.checkedLength && !validateRules(msg.content, msg.error)) return false;
+  if (!id3::encodeTag(msg.content, msg.id3TextEncoding, msg.error, out)) return false;
+  msg.checkedLength = static_cast<uint32_t>(out.length);
+  return true;
 }
 
 bool encodeMessage(Msg &msg, ZEL_MARLO_ID3_PSD_MSG_t **out) {
@@ -36,6 +48,7 @@ bool encodeMessage(Msg &msg, ZEL_MARLO_ID3_PSD_MSG_t **out) {
 }
 
 bool takeOverTag(Msg &msg, std::span<const uint8_t> tag) {
+  msg.checkedLength.reset();
   try {
     PsdContent decoded = switchesOf(msg.content);
     int encoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
@@ -43,13 +56,15 @@ bool takeOverTag(Msg &msg, std::span<const uint8_t> tag) {
 
     // The decoded values are checked on their own; the message learns only the verdict.
     ErrorRecord verdict;
-    if (!checkContent(decoded, encoding, verdict)) {
+    size_t length = 0;
+    if (!checkContent(decoded, encoding, verdict, &length)) {
       if (verdict.text) msg.error = std::move(verdict);
       return false;
     }
     releasePsdMsg(msg);
     initPsdMsg(msg, &decoded);
     msg.id3TextEncoding = encoding;
+    msg.checkedLength = static_cast<uint32_t>(length);  // what the check found of this content
     return true;
   } catch (const std::bad_alloc &) {
     reportOutOfMemory(msg, 822);

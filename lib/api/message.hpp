@@ -3,10 +3,12 @@
 // "decode, check, take over" on the way in.
 //
 // A message is valid when its values keep the record's rules and its enabled groups encode to
-// a tag of at most 1024 bytes. A valid message is encoded once: the trial encoding is the tag
-// that is handed on.
+// a tag of at most 1024 bytes. The check measures the tag without building it, and the handle
+// remembers the length of the content it found valid until the content, a switch or the
+// encoding changes: validating, printing and sending one message encodes it once.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "api/handle.hpp"
@@ -15,13 +17,15 @@
 namespace zel {
 
 // Whether content, encoded in encoding, makes a valid message; the first failure is recorded
-// in error.
-bool checkContent(const PsdContent &content, int encoding, ErrorRecord &error);
+// in error. On success length (when given) receives the tag's length.
+bool checkContent(const PsdContent &content, int encoding, ErrorRecord &error,
+                  size_t *length = nullptr);
 
-// Whether msg's values make a valid message; the first failure is recorded in msg.
+// Whether msg's values make a valid message; the first failure is recorded in msg. Remembered
+// in msg.checkedLength.
 bool checkMessage(Msg &msg);
 
-// The check; on success out holds the tag the trial encoding made.
+// The check (skipped when msg remembers its content valid), then the tag into out.
 bool encodeMessage(Msg &msg, id3::EncodedTag &out);
 
 // The same, with the tag as a record for a caller of the API (release it with releaseId3Record);
@@ -29,8 +33,8 @@ bool encodeMessage(Msg &msg, id3::EncodedTag &out);
 bool encodeMessage(Msg &msg, ZEL_MARLO_ID3_PSD_MSG_t **out);
 
 // Decodes tag under msg's group switches. The decoded values replace msg's, with a fresh error
-// record, no containers and the decoded text encoding, only when they pass the check;
-// otherwise msg keeps its values and records the failure.
+// record, no containers, the decoded text encoding and their length remembered, only when they
+// pass the check; otherwise msg keeps its values and records the failure.
 bool takeOverTag(Msg &msg, std::span<const uint8_t> tag);
 
 // Releases a record made by encodeMessage; false (nothing released) for null or a record

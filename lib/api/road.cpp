@@ -94,11 +94,14 @@ uint32_t unpack(veskHandle *vesk, ZEL_MARLO_VESK_TYPE_t kind, const uint8_t *byt
   return rc;
 }
 
-// The end of every successful receive: keep the container of a packet that has a payload (a
-// flush leaves an earlier one in place) and report the message id.
+// The end of every successful receive: keep the container of a packet that has a payload and
+// report the message id. A PSD packet without one leaves nothing to parse (the earlier
+// message is not parsed again); a flush leaves an earlier container in place.
 void keepReceived(Msg &msg, const Unpacked &packet, ZEL_MARLO_MSG_ID_t *msgId) {
   if (packet.length != 0 && packet.payload != nullptr)
     msg.rxPayload.emplace(packet.payload, packet.payload + packet.length);
+  else if (packet.msgId == ZEL_MARLO_MSG_ID_PSD)
+    msg.rxPayload.reset();
   if (msgId != nullptr) *msgId = static_cast<ZEL_MARLO_MSG_ID_t>(packet.msgId);
 }
 
@@ -304,6 +307,9 @@ bool parseReceived(Msg &msg, uint16_t *contentId) {
 }
 
 bool createContainer(Msg &msg, int32_t contentId) {
+  // A create that fails leaves nothing to send: the earlier message must not go out in place of
+  // the one that failed.
+  msg.container.reset();
   id3::EncodedTag id3;
   if (!encodeMessage(msg, id3)) return false;
   if (id3.length == 0) {
@@ -315,11 +321,9 @@ bool createContainer(Msg &msg, int32_t contentId) {
   if (psdmsg_create(&container, id3.data.get(), kPsdTypePsd, kPsdFormatId3, 0, kPsdParam,
                     static_cast<uint16_t>(contentId), &length) != 1) {
     std::free(container);
-    msg.container.reset();
     reportPsdError(msg.error, ZEL_MARLO_FORMAT, 1837, "error in the psdmsg_create ");
     return false;
   }
-  // Replaces a container an earlier create left unsent.
   msg.container.emplace(container, container + length);
   std::free(container);
   return true;
@@ -333,9 +337,8 @@ bool sendRawTag(Msg &msg, const char *host, int32_t port) {
 }
 
 bool messageLength(Msg &msg, uint32_t *length) {
-  id3::EncodedTag id3;
-  if (!encodeMessage(msg, id3)) return false;
-  if (length != nullptr) *length = static_cast<uint32_t>(id3.length);
+  if (!checkMessage(msg)) return false;
+  if (length != nullptr) *length = *msg.checkedLength;
   return true;
 }
 

@@ -51,12 +51,27 @@ def check(path, encoding):
     return failures
 
 
+GENRES = ["(Live) Jazz", "(12)Talk", "((x", "("]
+
+
+def check_genre(path, genre):
+    """A genre that begins with "(" is read back as it was set."""
+    tag = ID3(path, translate=False)
+    frame = tag.get("TCON")
+    got = frame and frame.genres
+    if got != [genre]:
+        return ["%s: TCON genres are %r, expected %r" % (os.path.basename(path), got, [genre])]
+    return []
+
+
 def main():
     writer = sys.argv[1]
     with tempfile.TemporaryDirectory() as directory:
         subprocess.run([writer, directory], check=True, timeout=60)
         failures = [check(os.path.join(directory, "zel_enc%d.id3" % encoding), encoding)
                     for encoding in range(4)]
+        failures += [check_genre(os.path.join(directory, "zel_genre%d.id3" % i), genre)
+                     for i, genre in enumerate(GENRES)]
     for file_failures in failures:
         for failure in file_failures:
             print(failure)

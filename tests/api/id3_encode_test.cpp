@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -317,3 +318,39 @@ TEST(Id3Encode, BadHandles) {
 TEST(Id3Encode, WriterVersion) { EXPECT_STREQ(zel_id3_version(), "zel_id3 v2.3_r4 Apr  9 2008"); }
 
 }  // namespace
+
+// A genre that begins with "(" is written with "((" in its place, so that an ID3v2.3 reader does
+// not take it for a genre reference; no other text is touched, and decoding gives it back.
+TEST(Id3Encode, GenreBeginningWithParenthesisIsEscaped) {
+  struct Case {
+    const char *genre;
+    int encoding;
+    Bytes data;  // TCON frame data
+  } cases[] = {
+      {"(Live) Jazz", 0, bytes({0}) + bytes("((Live) Jazz")},
+      {"(12)Talk", 0, bytes({0}) + bytes("((12)Talk")},
+      {"((x", 0, bytes({0}) + bytes("(((x")},
+      {"(", 0, bytes({0}) + bytes("((")},
+      {"(", 1, bytes({1, 0xFE, 0xFF, 0, '(', 0, '('})},
+      {"(1", 2, bytes({2, 0, '(', 0, '(', 0, '1'})},
+      {"(x", 3, bytes({3}) + bytes("((x")},
+      {"Jazz (Live)", 0, bytes({0}) + bytes("Jazz (Live)")},
+      {" (12)", 0, bytes({0}) + bytes(" (12)")},
+  };
+  for (const Case &c : cases) {
+    Handle msg;
+    zel_marlo_setId3TextEncoding(msg, c.encoding);
+    zel_marlo_setPsdGenre(msg, c.genre);
+    EXPECT_EQ(hex(onlyFrame(msg, "TCON")), hex(c.data)) << c.genre << " in " << c.encoding;
+    auto encoded = encode(msg);
+    Handle back;
+    ASSERT_EQ(zel::test::decode(back, encoded.tag), ZEL_MARLO_SUCCESS) << back.errorText();
+    char *genre = zel_marlo_getPsdGenre(back);
+    EXPECT_STREQ(genre, c.genre) << c.encoding;
+    std::free(genre);
+  }
+  // The other text frames keep a leading "(".
+  Handle msg;
+  zel_marlo_setPsdTitle(msg, "(12)");
+  EXPECT_EQ(hex(onlyFrame(msg, "TIT2")), hex(bytes({0}) + bytes("(12)")));
+}

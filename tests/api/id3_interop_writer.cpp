@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Writes one ID3 file per text encoding into the directory named on the command line, for an
-// independent ID3 implementation to read (check_with_mutagen.py knows the values).
+// independent ID3 implementation to read (check_with_mutagen.py knows the values), and one file
+// per genre that begins with "(" (zel_genre0.id3 ...; encoding 0 for even, 1 for odd numbers).
 #include <cstdio>
 #include <string>
 
@@ -32,6 +33,17 @@ int main(int argc, char **argv) {
     const std::string path = std::string(argv[1]) + "/zel_enc" + std::to_string(encoding) + ".id3";
     const int32_t saved = zel_marlo_saveId3PsdFile(msg, path.c_str());
     if (saved != ZEL_MARLO_SUCCESS) std::fprintf(stderr, "%s\n", zel_marlo_getErrorStr(msg));
+    zel_marlo_deletePsdMsg(msg);
+    if (saved != ZEL_MARLO_SUCCESS) return 1;
+  }
+  const char *genres[] = {"(Live) Jazz", "(12)Talk", "((x", "("};
+  for (int i = 0; i < 4; ++i) {
+    ZEL_MARLO_PSD_MSG_t *msg = nullptr;
+    if (zel_marlo_allocPsdMsg(&msg) != ZEL_MARLO_SUCCESS) return 1;
+    zel_marlo_setId3TextEncoding(msg, i % 2);
+    zel_marlo_setPsdGenre(msg, genres[i]);
+    const std::string path = std::string(argv[1]) + "/zel_genre" + std::to_string(i) + ".id3";
+    const int32_t saved = zel_marlo_saveId3PsdFile(msg, path.c_str());
     zel_marlo_deletePsdMsg(msg);
     if (saved != ZEL_MARLO_SUCCESS) return 1;
   }

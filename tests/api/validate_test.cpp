@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "api/handle.hpp"
 #include "id3_support.hpp"
@@ -118,6 +121,9 @@ TEST(Validate, ValidUntilDate) {
       {"20041231abc", 0}, {"19691231", 1101}, {"10001231", 1101}, {"abcdefgh", 1101},
       {"2004", 1110},     {"200413", 1110},   {"20041300", 1110}, {"20040000", 1110},
       {"20040100", 1119}, {"20040132", 1119}, {"2004123", 1119},  {"200412", 1119},
+      // Read from the eight bytes a tag carries, as a receiver reads them.
+      {"2027 12 31", 1119}, {" 2027 1 1", 1119}, {"2027123 1", 0},  {" 20271231", 0},
+      {"+2027123", 1101},   {"2027-1231", 1110}, {"2027\t1\t1", 0},
   };
   for (const Case &c : cases) {
     Handle msg;
@@ -131,6 +137,39 @@ TEST(Validate, ValidUntilDate) {
                  part + " " + c.date;
     }
     EXPECT_EQ(verdict(msg), expected) << "validUntil '" << c.date << "'";
+  }
+}
+
+// The reading of a valid-until text is that of sscanf "%4d%2d%2d" over its first eight
+// characters: white space, signs, short numbers and stops included.
+TEST(Validate, ValidUntilReadsAsScanfOverEightCharacters) {
+  std::vector<std::string> inputs = {
+      "",         "2",         "20041231",  "20041231abc", " 2004 1 1", "\t\n\v\f\r2004",
+      "-2004-1-1", "+2004+1+1", "2004+-12",  "++2004",      "-",         "2004-",
+      "200412-",  "2004 -1 2", "       1",  "        2004", "0000000",   "2004a1b2",
+      "20 04 12", "1-2-3-4-",  "999912  ",  "2004\x80" "12",
+  };
+  // And every text of up to nine characters over a small alphabet, sampled with a fixed seed.
+  const char alphabet[] = " \t+-0123456789a";
+  uint32_t state = 12345;
+  for (int n = 0; n < 20000; ++n) {
+    state = state * 1103515245u + 12345u;
+    std::string text;
+    const size_t length = state >> 16 & 0xF;
+    for (size_t i = 0; i < length && i < 10; ++i) {
+      state = state * 1103515245u + 12345u;
+      text += alphabet[(state >> 16) % (sizeof alphabet - 1)];
+    }
+    inputs.push_back(text);
+  }
+  for (const std::string &text : inputs) {
+    const std::string prefix = text.substr(0, 8);
+    int year = -1, month = -1, day = -1;
+    std::sscanf(prefix.c_str(), "%4d%2d%2d", &year, &month, &day);
+    const zel::DateParts read = zel::readValidUntil(text);
+    EXPECT_EQ(read.year, year) << "'" << text << "'";
+    EXPECT_EQ(read.month, month) << "'" << text << "'";
+    EXPECT_EQ(read.day, day) << "'" << text << "'";
   }
 }
 

@@ -38,6 +38,14 @@ struct EncodedTag {
 // error.
 bool encodeTag(const PsdContent &content, int encoding, ErrorRecord &error, EncodedTag &out);
 
+// The length of the tag encodeTag makes of content in encoding, counted from the record without
+// building the tag; allocates nothing.
+size_t measureTag(const PsdContent &content, int encoding);
+
+// measureTag into length, with encodeTag's verdict on it: a tag longer than the largest a
+// message may travel in is refused (730, recorded in error).
+bool measureMessage(const PsdContent &content, int encoding, ErrorRecord &error, size_t &length);
+
 // Decodes a tag into content, whose group switches are left as they are and whose values are
 // replaced by those of the tag; encoding receives the text encoding the values are in (0 or 3).
 // A tag that is missing (811) or does not parse (822) is recorded in error.

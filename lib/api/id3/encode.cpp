@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Encoding: libid3tag's tag model built from the rows of kFrames, laid down by zel_id3.
+// Encoding: libid3tag's tag model built from the rows of kFrames, laid down by zel_id3; and
+// measuring: the length zel_id3 would lay down, counted from the record under the same rows.
 #include "api/id3/codec.hpp"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "api/id3/id3_format.hpp"
 #include "api/id3/id3_raii.hpp"
+#include "api/id3/sink.hpp"
 #include "api/id3/text.hpp"
 #include "api/id3/zel_id3.hpp"
 #include "api/record/validate.hpp"
@@ -51,28 +53,31 @@ id3_field *fieldAt(id3_frame &frame, unsigned index, enum id3_field_type type) {
 
 // A string field from a value read in encoding; line feeds become blanks except in a full
 // string.
+// A genre that begins with "(" is written with "((" in its place (escaped).
 bool setString(id3_frame &frame, unsigned index, std::string_view bytes, int encoding,
-               FieldKind kind) {
+               FieldKind kind, bool escaped) {
   const enum id3_field_type type = kind == FieldKind::stringList ? ID3_FIELD_TYPE_STRINGLIST
                                    : kind == FieldKind::string   ? ID3_FIELD_TYPE_STRING
                                                                  : ID3_FIELD_TYPE_STRINGFULL;
   id3_field *field = fieldAt(frame, index, type);
   if (field == nullptr) return false;
-  Scratch<id3_ucs4_t, 256> chars(bytes.size() + 1);
+  Scratch<id3_ucs4_t, 256> room(bytes.size() + 2);
+  id3_ucs4_t *chars = room.data() + 1;
   const bool keepLineFeeds = kind == FieldKind::fullString;
   if (isUnicodeEncoding(encoding))
-    utf8ToUcs4(bytes, keepLineFeeds, chars.data());
+    utf8ToUcs4(bytes, keepLineFeeds, chars);
   else
-    latin1ToUcs4(bytes, keepLineFeeds, chars.data());
+    latin1ToUcs4(bytes, keepLineFeeds, chars);
+  if (escaped && chars[0] == '(') *--chars = '(';
   switch (kind) {
     case FieldKind::stringList: {
-      id3_ucs4_t *list[] = {chars.data()};
+      id3_ucs4_t *list[] = {chars};
       return id3_field_setstrings(field, 1, list) == 0;
     }
     case FieldKind::string:
-      return id3_field_setstring(field, chars.data()) == 0;
+      return id3_field_setstring(field, chars) == 0;
     default:
-      return id3_field_setfullstring(field, chars.data()) == 0;
+      return id3_field_setfullstring(field, chars) == 0;
   }
 }
 
@@ -133,6 +138,22 @@ std::optional<UfidValues> ufidValues(const PsdContent &c) {
   return v;
 }
 
+// Whether the frame of kind is written for c: its group enabled and its presence rule kept;
+// ufid receives the values of a UFID frame.
+bool written(const FrameKind &kind, const PsdContent &c, std::optional<UfidValues> &ufid) {
+  if (c.*kind.group != 1) return false;
+  switch (kind.presence) {
+    case Presence::valueSet:
+      return isSet(c.*kind.fields[0].member);
+    case Presence::anyPresent:
+      return anyPresent(kind, c);
+    case Presence::ufid:
+      ufid = ufidValues(c);
+      return ufid.has_value();
+  }
+  return false;
+}
+
 // One field of a frame from the record; a value that is not set leaves the field as new.
 bool setField(id3_frame &frame, const FieldMap &map, const PsdContent &c, int encoding,
               const UfidValues *ufid) {
@@ -153,7 +174,7 @@ bool setField(id3_frame &frame, const FieldMap &map, const PsdContent &c, int en
     case FieldKind::stringList:
     case FieldKind::string:
     case FieldKind::fullString:
-      return setString(frame, map.index, bytes, encoding, map.kind);
+      return setString(frame, map.index, bytes, encoding, map.kind, escapesLeadingParen(map));
     case FieldKind::latin1:
       return setLatin1(frame, map.index, ufid != nullptr ? ufid->owner : bytes);
     case FieldKind::date:
@@ -172,20 +193,8 @@ bool setField(id3_frame &frame, const FieldMap &map, const PsdContent &c, int en
 // memory.
 bool buildTag(const PsdContent &c, int encoding, id3_tag &tag) {
   for (const FrameKind &kind : kFrames) {
-    if (c.*kind.group != 1) continue;
     std::optional<UfidValues> ufid;
-    switch (kind.presence) {
-      case Presence::valueSet:
-        if (!isSet(c.*kind.fields[0].member)) continue;
-        break;
-      case Presence::anyPresent:
-        if (!anyPresent(kind, c)) continue;
-        break;
-      case Presence::ufid:
-        ufid = ufidValues(c);
-        if (!ufid) continue;
-        break;
-    }
+    if (!written(kind, c, ufid)) continue;
     Id3Frame frame = newFrame(kind.id, encoding);
     if (!frame) return false;
     for (const FieldMap &map : kind.fields)
@@ -195,11 +204,114 @@ bool buildTag(const PsdContent &c, int encoding, id3_tag &tag) {
   return true;
 }
 
+int knownEncoding(int encoding) {
+  return encoding >= ZEL_MARLO_ID3_ENC_ISO_8859_1 && encoding <= ZEL_MARLO_ID3_ENC_UTF_8
+             ? encoding
+             : ZEL_MARLO_ID3_ENC_ISO_8859_1;
+}
+
+// Measuring: what the writer lays down for the frame libid3tag would be given, counted from the
+// record. Every text character is one byte in ISO-8859-1 (a value read byte for byte) and as
+// many as putUtf8 or putUtf16 give in a Unicode encoding (a value read as UTF-8, each
+// character a scalar value already); a line feed made a blank is still one character.
+
+size_t terminatorLength(int encoding) {
+  return encoding == ZEL_MARLO_ID3_ENC_UTF_16 || encoding == ZEL_MARLO_ID3_ENC_UTF_16BE ? 2 : 1;
+}
+
+// One string in encoding, without terminator.
+void countString(CountingSink &out, std::string_view bytes, int encoding, bool escaped) {
+  if (encoding == ZEL_MARLO_ID3_ENC_UTF_16) out.u16be(0xFEFF);
+  if (escaped && !bytes.empty() && bytes[0] == '(') {
+    if (encoding == ZEL_MARLO_ID3_ENC_UTF_16 || encoding == ZEL_MARLO_ID3_ENC_UTF_16BE)
+      out.u16be('(');
+    else
+      out.put('(');
+  }
+  switch (encoding) {
+    case ZEL_MARLO_ID3_ENC_UTF_16:
+    case ZEL_MARLO_ID3_ENC_UTF_16BE:
+      forEachUtf8Char(bytes, [&out](id3_ucs4_t ch) { putUtf16(out, ch); });
+      break;
+    case ZEL_MARLO_ID3_ENC_UTF_8:
+      forEachUtf8Char(bytes, [&out](id3_ucs4_t ch) { putUtf8(out, ch); });
+      break;
+    default:
+      out.skip(bytes.size());
+      break;
+  }
+}
+
+void countField(CountingSink &out, const FieldMap &map, const PsdContent &c, int encoding,
+                const UfidValues *ufid, bool terminated) {
+  switch (map.kind) {
+    case FieldKind::language:
+      out.skip(3);
+      return;
+    case FieldKind::identifier:
+      out.skip(ufid != nullptr ? ufid->identifierLength : 0);
+      return;
+    case FieldKind::date:
+      out.skip(kDateLength);
+      return;
+    case FieldKind::int8:
+      out.put(0);
+      return;
+    default:
+      break;
+  }
+  const Text &value = c.*map.member;
+  const std::string_view bytes = isSet(value) ? bytesOf(*value) : std::string_view();
+  if (map.kind == FieldKind::latin1) {
+    out.skip(ufid != nullptr ? ufid->owner.size() : bytes.size());
+    if (terminated) out.put(0);
+    return;
+  }
+  countString(out, bytes, encoding, escapesLeadingParen(map));
+  if (terminated) out.skip(terminatorLength(encoding));
+}
+
+// The fields libid3tag's frame has after those the record fills, always empty: COMR's picture
+// MIME type (an ISO-8859-1 string with its terminator) and seller logo (no bytes).
+struct Unfilled {
+  bool any;
+  size_t length;
+};
+Unfilled unfilledTail(const FrameKind &kind) {
+  return std::string_view(kind.id) == "COMR" ? Unfilled{true, 1} : Unfilled{false, 0};
+}
+
 }  // namespace
 
+size_t measureTag(const PsdContent &content, int encoding) {
+  encoding = knownEncoding(encoding);
+  CountingSink out;
+  for (const FrameKind &kind : kFrames) {
+    std::optional<UfidValues> ufid;
+    if (!written(kind, content, ufid)) continue;
+    out.skip(kFrameHeaderLength);
+    if (kind.fields.front().index > 0) out.put(0);  // field 0 is the text encoding
+    const Unfilled tail = unfilledTail(kind);
+    for (size_t i = 0; i < kind.fields.size(); ++i)
+      countField(out, kind.fields[i], content, encoding, ufid ? &*ufid : nullptr,
+                 tail.any || i + 1 < kind.fields.size());
+    out.skip(tail.length);
+  }
+  return out.position() == 0 ? 0 : kHeaderLength + out.position();
+}
+
+bool measureMessage(const PsdContent &content, int encoding, ErrorRecord &error,
+                    size_t &length) {
+  length = measureTag(content, encoding);
+  if (length > ZEL_MARLO_MAX_ID3_MSG_LEN) {
+    reportPsdError(error, E_FORMAT, 730, "pad message too long, '%zu bytes'", length);
+    return false;
+  }
+  return true;
+}
+
 bool encodeTag(const PsdContent &content, int encoding, ErrorRecord &error, EncodedTag &out) {
-  if (encoding < ZEL_MARLO_ID3_ENC_ISO_8859_1 || encoding > ZEL_MARLO_ID3_ENC_UTF_8)
-    encoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
+  encoding = knownEncoding(encoding);
   bool built = false;
   Id3Tag tag(id3_tag_new());
   try {
@@ -211,11 +323,10 @@ bool encodeTag(const PsdContent &content, int encoding, ErrorRecord &error, Enco
     reportPsdError(error, E_SYSTEM, 716, "malloc id3 container failed in createId3Msg ");
     return false;
   }
-  const size_t length = zel_id3_length(tag.get());
-  if (length > ZEL_MARLO_MAX_ID3_MSG_LEN) {
-    reportPsdError(error, E_FORMAT, 730, "pad message too long, '%zu bytes'", length);
-    return false;
-  }
+  // The record's measure is the model's length (the writer checks that it fills the buffer
+  // exactly), and cheaper to take than a counting pass over the model.
+  size_t length = 0;
+  if (!measureMessage(content, encoding, error, length)) return false;
   HeapPtr<uint8_t> data = heapAlloc<uint8_t>(length);
   if (!data || !zel_id3_render(tag.get(), data.get(), length)) {
     reportPsdError(error, E_SYSTEM, 744, "malloc tag failed in create ");

@@ -17,6 +17,7 @@
 namespace zel::id3 {
 
 constexpr size_t kHeaderLength = 10;  // "ID3", version, revision, flags, syncsafe size
+constexpr size_t kFrameHeaderLength = 10;  // id, plain 32-bit size, flags
 constexpr size_t kFooterLength = 10;  // v2.4 only: "3DI" and the header's other fields
 constexpr uint32_t kMaxSyncsafe = 0x0FFFFFFF;  // 28 bits
 
@@ -95,6 +96,10 @@ inline constexpr FrameKind kFrames[] = {
     {"UFID", "UFI", &PsdContent::ufidEnabled, Presence::ufid, false, detail::kUfid},
 };
 inline constexpr size_t kFrameKinds = std::size(kFrames);
+
+// ID3v2.3 reads a TCON text that begins with "(" as a genre reference ("(12)Talk" as genre 12);
+// a genre that begins with "(" is therefore written with "((" in its place.
+constexpr bool escapesLeadingParen(const FieldMap &map) { return map.member == &PsdContent::genre; }
 
 // Owner id and identifier of a UFID frame share this many bytes; the owner id gives way.
 constexpr size_t kUfidLimit = 192;

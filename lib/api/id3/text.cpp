@@ -4,42 +4,9 @@
 namespace zel::id3 {
 
 void utf8ToUcs4(std::string_view in, bool keepLineFeeds, id3_ucs4_t *out) {
-  const auto *s = reinterpret_cast<const uint8_t *>(in.data());
-  const size_t n = in.size();
-  size_t i = 0;
-  while (i < n) {
-    const uint8_t lead = s[i++];
-    id3_ucs4_t c = lead;
-    int more = 0;
-    uint8_t low = 0x80, high = 0xBF;  // range of the first continuation byte
-    if (lead < 0x80) {
-      more = 0;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      more = 1;
-      c = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      more = 2;
-      c = lead & 0x0F;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      more = 3;
-      c = lead & 0x07;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      *out++ = kReplacement;
-      continue;
-    }
-    for (; more > 0; --more) {
-      if (i == n || s[i] < low || s[i] > high) break;
-      c = c << 6 | (s[i++] & 0x3F);
-      low = 0x80;
-      high = 0xBF;
-    }
-    if (more > 0) c = kReplacement;
+  forEachUtf8Char(in, [&out, keepLineFeeds](id3_ucs4_t c) {
     *out++ = c == '\n' && !keepLineFeeds ? id3_ucs4_t{' '} : c;
-  }
+  });
   *out = 0;
 }
 

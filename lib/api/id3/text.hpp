@@ -8,6 +8,7 @@
 
 #include <id3tag.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -20,9 +21,53 @@ inline bool isUnicodeEncoding(int encoding) {
          encoding == ID3_FIELD_TEXTENCODING_UTF_8;
 }
 
+// Calls fn with each character of UTF-8 text, in order: each ill-formed sequence (its longest
+// valid prefix) is one U+FFFD; overlong forms, surrogates and values above U+10FFFF are
+// ill-formed.
+template <class Fn>
+void forEachUtf8Char(std::string_view in, Fn &&fn) {
+  const auto *s = reinterpret_cast<const uint8_t *>(in.data());
+  const size_t n = in.size();
+  size_t i = 0;
+  while (i < n) {
+    const uint8_t lead = s[i++];
+    if (lead < 0x80) {
+      fn(id3_ucs4_t{lead});
+      continue;
+    }
+    id3_ucs4_t c;
+    int more;
+    uint8_t low = 0x80, high = 0xBF;  // range of the first continuation byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      more = 1;
+      c = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      more = 2;
+      c = lead & 0x0F;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      more = 3;
+      c = lead & 0x07;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      fn(kReplacement);
+      continue;
+    }
+    for (; more > 0; --more) {
+      if (i == n || s[i] < low || s[i] > high) break;
+      c = c << 6 | (s[i++] & 0x3F);
+      low = 0x80;
+      high = 0xBF;
+    }
+    fn(more > 0 ? kReplacement : c);
+  }
+}
+
 // Decodes UTF-8 into out (room for in.size() + 1), zero-terminated. Each ill-formed sequence
 // (its longest valid prefix) becomes one U+FFFD; overlong forms, surrogates and values above
-// U+10FFFF are ill-formed. Line feeds become blanks unless keepLineFeeds.
+// U+10FFFF are ill-formed (forEachUtf8Char). Line feeds become blanks unless keepLineFeeds.
 void utf8ToUcs4(std::string_view in, bool keepLineFeeds, id3_ucs4_t *out);
 
 // ISO-8859-1: one character per byte; otherwise as utf8ToUcs4.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "api/record/validate.hpp"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "api/zel_marlo.h"
@@ -16,7 +16,35 @@ bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// One "%<width>d" conversion over in, as the C library's scanf makes it: white space skipped,
+// then at most width characters of an optional sign and decimal digits. False, value untouched,
+// when no digit was read; in is left after what was read.
+bool scanNumber(std::string_view &in, size_t width, int &value) {
+  size_t i = 0;
+  while (i < in.size() && isBlank(in[i])) ++i;
+  const size_t end = std::min(in.size(), i + width);
+  bool negative = false;
+  if (i < end && (in[i] == '+' || in[i] == '-')) negative = in[i++] == '-';
+  int number = 0;
+  bool digits = false;
+  for (; i < end && in[i] >= '0' && in[i] <= '9'; ++i) {
+    number = number * 10 + (in[i] - '0');
+    digits = true;
+  }
+  in.remove_prefix(i);
+  if (!digits) return false;
+  value = negative ? -number : number;
+  return true;
+}
+
 }  // namespace
+
+DateParts readValidUntil(std::string_view text) {
+  DateParts date;
+  std::string_view in = text.substr(0, std::min(text.size(), kDateLength));
+  if (scanNumber(in, 4, date.year) && scanNumber(in, 2, date.month)) scanNumber(in, 2, date.day);
+  return date;
+}
 
 int32_t atoiSaturated(const char *text) {
   const char *p = text;
@@ -66,9 +94,10 @@ bool validateCommercial(const PsdContent &c, ErrorRecord &error) {
     return false;
   }
 
+  // Only the first eight bytes travel: the date is read from them alone, and the reports quote
+  // the whole text.
   const char *date = c.validUntil->c_str();
-  int year = -1, month = -1, day = -1;
-  std::sscanf(date, "%4d%2d%2d", &year, &month, &day);
+  const auto [year, month, day] = readValidUntil(date);
   if (year < 1970 || year > 9999) {
     reportPsdError(error, E_FORMAT, 1101, "invalid commercial validUntil year %s", date);
     return false;
