@@ -132,7 +132,9 @@ TEST(Threads, OwnHandlesOnEachThreadRunTheWholeRoad) {
   for (int t = 0; t < kThreads; ++t) {
     cutReports.push_back(cutPacketReport(t));
     ASSERT_NE(cutReports.back(), "");
-    if (t > 0) ASSERT_NE(cutReports[t], cutReports[t - 1]);  // each thread's report is its own
+    if (t > 0) {
+      ASSERT_NE(cutReports[t], cutReports[t - 1]);  // each thread's report is its own
+    }
   }
 
   LogCapture log;
