@@ -46,9 +46,9 @@ uint64_t bytesLookedAt(const uint8_t *head, size_t count) {
   return id3::kHeaderLength + id3::fromSyncsafe(raw) + (footer ? id3::kFooterLength : 0);
 }
 
-// Where a save goes. A regular file, or a path where nothing is yet, is replaced as a whole
-// (target: the file's own path, through a symbolic link); anything else (a device, a FIFO, a
-// link to nothing) is written in place.
+// Where a save goes. A regular file, or a path where nothing is yet, is replaced as a whole;
+// anything else is written in place: a device, a FIFO, and a symbolic link, which may lead to
+// one (/dev/stdout) and whose target the caller may mean to keep a link to.
 struct SaveTarget {
   bool replace = false;
   std::string path;
@@ -59,22 +59,12 @@ struct SaveTarget {
 SaveTarget saveTarget(const char *path) {
   SaveTarget t;
   t.path = path;
-  struct stat link {};
-  if (::lstat(path, &link) != 0) {
+  if (::lstat(path, &t.info) != 0) {
     t.replace = errno == ENOENT;
     return t;
   }
-  if (S_ISLNK(link.st_mode)) {
-    HeapPtr<char> resolved(::realpath(path, nullptr));
-    if (!resolved || ::stat(resolved.get(), &t.info) != 0 || !S_ISREG(t.info.st_mode)) return t;
-    t.path = resolved.get();
-  } else if (S_ISREG(link.st_mode)) {
-    t.info = link;
-  } else {
-    return t;
-  }
-  t.replace = true;
   t.existed = true;
+  t.replace = S_ISREG(t.info.st_mode);
   return t;
 }
 
