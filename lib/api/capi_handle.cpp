@@ -11,18 +11,17 @@ using zel::Msg;
 extern "C" {
 
 ZEL_MARLO_API int32_t zel_marlo_allocPsdMsg(ZEL_MARLO_PSD_MSG_t **psdMsg) {
-  Msg *msg = new (std::nothrow) Msg{};
+  Msg *msg = zel::newPsdMsg();
   if (msg == nullptr) {
     zel::logReport(E_SYSTEM, 1382, "malloc control block failed in create ");
     return ZEL_MARLO_FAILURE;
   }
-  zel::initPsdMsg(*msg);
   *psdMsg = msg;
   return ZEL_MARLO_SUCCESS;
 }
 
 ZEL_MARLO_API int32_t zel_marlo_deletePsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg) {
-  Msg *msg = zel::checked(psdMsg, 1397);
+  Msg *msg = zel::takeBack(psdMsg, 1397);
   if (msg == nullptr) return ZEL_MARLO_FAILURE;
   zel::releasePsdMsg(*msg);
   delete msg;

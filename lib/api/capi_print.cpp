@@ -27,7 +27,8 @@ ZEL_MARLO_API int32_t zel_marlo_fprintPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, FILE *
       return false;
     }
     const std::time_t now = std::time(nullptr);
-    const char *when = std::ctime(&now);  // "Wed Jun 30 21:49:08 1993\n"
+    char stamp[64];
+    const char *when = ctime_r(&now, stamp);  // "Wed Jun 30 21:49:08 1993\n"; own buffer per call
     FILE *out = stream != nullptr ? stream : stdout;
     std::fprintf(out, "PSD message of length %d bytes printed on %s%s\n", static_cast<int>(length),
                  when != nullptr ? when : "\n", text);

@@ -7,11 +7,15 @@
 namespace zel {
 
 // Replaces msg's values by those of the tag at the start of the file (decoded and validated as
-// any received tag). Failures leave msg's values as they were.
+// any received tag). Only the tag is read: its header, the size it announces and a v2.4
+// footer, whatever follows it in the file. Failures leave msg's values as they were.
 bool loadId3File(Msg &msg, const char *path);
 
-// Checks and encodes msg and writes the tag to path, created or cut to zero length. A
-// message that fails validation creates no file.
+// Checks and encodes msg and writes the tag to path. A regular file (or a path where nothing
+// is yet) is replaced as a whole: the tag goes into a new file in the same folder, which takes
+// over the old file's permission bits and is renamed over it, so a reader never sees it empty
+// or half-written and a failed save leaves the old file as it was. Anything else there (a
+// device, a FIFO, a symbolic link) is written in place. A message that fails validation creates no file.
 bool saveId3File(Msg &msg, const char *path);
 
 }  // namespace zel

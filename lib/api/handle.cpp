@@ -3,14 +3,32 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 namespace zel {
 
 namespace {
 
 // The VESK handle every message handle of the process borrows; set up once, never released.
+// Its counters and error text change with every pack and unpack: sharedVeskMutex serialises
+// those calls.
 veskHandle *sharedVeskHandle = nullptr;
-bool sharedVeskReady = false;
+std::once_flag sharedVeskOnce;
+std::mutex sharedVeskMutex;
+
+// The blocks allocated and not yet deleted. Membership is decided by address alone, so the
+// check never reads memory that is not a live block. Never destroyed: a call at process exit
+// still finds it.
+struct LiveHandles {
+  std::mutex mutex;
+  std::unordered_set<const Msg *> blocks;
+};
+
+LiveHandles &liveHandles() {
+  static auto *live = new LiveHandles;
+  return *live;
+}
 
 void setUpSharedVesk(Msg &msg) {
   const uint8_t off = 0;
@@ -26,7 +44,6 @@ void setUpSharedVesk(Msg &msg) {
       reportPsdError(msg.error, E_VESK_INIT, 399, "zel_vesk_ctrl fail [ %s ]",
                      zel_vesk_errstr(sharedVeskHandle));
   }
-  sharedVeskReady = true;
 }
 
 }  // namespace
@@ -44,7 +61,9 @@ void initPsdMsg(Msg &msg, PsdContent *source) {
   msg.id3TextEncoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
   msg.checkedLength.reset();
 
-  if (!sharedVeskReady) setUpSharedVesk(msg);
+  // The first block of the process sets the shared handle up (and carries a failure's report);
+  // a block made meanwhile on another thread waits for it.
+  std::call_once(sharedVeskOnce, [&msg] { setUpSharedVesk(msg); });
   msg.vesk = sharedVeskHandle;
 }
 
@@ -59,13 +78,46 @@ void releasePsdMsg(Msg &msg) {
   msg.self = nullptr;
 }
 
+std::unique_lock<std::mutex> lockVesk(const veskHandle *vesk) {
+  if (vesk != nullptr && vesk == sharedVeskHandle) return std::unique_lock(sharedVeskMutex);
+  return {};
+}
+
+Msg *newPsdMsg() {
+  auto *msg = new (std::nothrow) Msg{};
+  if (msg == nullptr) return nullptr;
+  try {
+    LiveHandles &live = liveHandles();
+    std::lock_guard lock(live.mutex);
+    live.blocks.insert(msg);
+  } catch (const std::bad_alloc &) {
+    delete msg;
+    return nullptr;
+  }
+  initPsdMsg(*msg);
+  return msg;
+}
+
+Msg *takeBack(Msg *handle, int site) {
+  {
+    LiveHandles &live = liveHandles();
+    std::lock_guard lock(live.mutex);
+    auto it = live.blocks.find(handle);
+    if (it != live.blocks.end() && handle->self == handle) {
+      live.blocks.erase(it);
+      return handle;
+    }
+  }
+  logBadHandle(site, handle);
+  return nullptr;
+}
+
 bool isValid(const Msg *handle) {
   if (handle == nullptr) return false;
-  // The mark is read as raw bytes so that a pointer into the middle of a block is merely
-  // rejected.
-  const void *first = nullptr;
-  std::memcpy(&first, static_cast<const void *>(handle), sizeof first);
-  return first == handle;
+  LiveHandles &live = liveHandles();
+  std::lock_guard lock(live.mutex);
+  // Only a live block is read; its mark is clear only inside a clear or a delete.
+  return live.blocks.count(handle) != 0 && handle->self == handle;
 }
 
 Msg *checked(Msg *handle, int site) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -14,7 +15,8 @@
 #include "api/zel_marlo.h"
 #include "vesk/zel_vesk.hpp"
 
-// A handle is valid when its first word holds its own address.
+// A handle is valid when the library allocated it and has not deleted it yet (it keeps the
+// set of its live blocks), and its first word holds its own address.
 struct ZEL_MARLO_PSD_MSG_s {
   ZEL_MARLO_PSD_MSG_s *self = nullptr;
   zel::PsdContent content;
@@ -40,6 +42,17 @@ void initPsdMsg(Msg &msg, PsdContent *source = nullptr);
 
 // Releases everything the block owns and clears its validity mark. Never touches the VESK handle.
 void releasePsdMsg(Msg &msg);
+
+// A new, initialised block, known to the handle check from now on; null when out of memory.
+Msg *newPsdMsg();
+
+// The block behind a valid handle, no longer known to the handle check (the caller releases
+// and frees it); null after logging the BAD HANDLE line with site.
+Msg *takeBack(Msg *handle, int site);
+
+// Holds the lock of the library-wide VESK handle when vesk is that handle (nothing for any
+// other): keep it over a pack or unpack and the report that quotes the handle's error text.
+std::unique_lock<std::mutex> lockVesk(const veskHandle *vesk);
 
 // The block behind a valid handle, or null after logging the BAD HANDLE line with site.
 Msg *checked(Msg *handle, int site);

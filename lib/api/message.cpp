@@ -47,12 +47,12 @@ bool encodeMessage(Msg &msg, ZEL_MARLO_ID3_PSD_MSG_t **out) {
   return true;
 }
 
-bool takeOverTag(Msg &msg, std::span<const uint8_t> tag) {
+bool takeOverTag(Msg &msg, std::span<const uint8_t> tag, std::optional<size_t> inputLength) {
   msg.checkedLength.reset();
   try {
     PsdContent decoded = switchesOf(msg.content);
     int encoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
-    if (!id3::decodeTag(tag, decoded, encoding, msg.error)) return false;
+    if (!id3::decodeTag(tag, decoded, encoding, msg.error, inputLength)) return false;
 
     // The decoded values are checked on their own; the message learns only the verdict.
     ErrorRecord verdict;

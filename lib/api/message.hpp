@@ -35,7 +35,9 @@ bool encodeMessage(Msg &msg, ZEL_MARLO_ID3_PSD_MSG_t **out);
 // Decodes tag under msg's group switches. The decoded values replace msg's, with a fresh error
 // record, no containers, the decoded text encoding and their length remembered, only when they
 // pass the check; otherwise msg keeps its values and records the failure.
-bool takeOverTag(Msg &msg, std::span<const uint8_t> tag);
+// inputLength: the length a parse failure names (decodeTag).
+bool takeOverTag(Msg &msg, std::span<const uint8_t> tag,
+                 std::optional<size_t> inputLength = std::nullopt);
 
 // Releases a record made by encodeMessage; false (nothing released) for null or a record
 // without data.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "api/road.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
@@ -25,11 +26,18 @@ constexpr uint8_t kPsdTypePsd = 0;
 constexpr uint8_t kPsdFormatId3 = 1;
 constexpr uint16_t kPsdParam = 1;
 
-// The VESK handle's error text for a report; "" when there is no handle to ask.
-const char *veskText(const veskHandle *h) {
+// The error text of the last failed pack or unpack on this thread, copied while the handle
+// was still locked: by the time of the report the shared handle's own text may be another
+// thread's.
+thread_local char lastVeskText[VESK_ERRTEXT_LEN];
+
+void keepVeskText(const veskHandle *h) {
   const char *text = zel_vesk_errstr(h);
-  return text != nullptr ? text : "";
+  std::snprintf(lastVeskText, sizeof lastVeskText, "%s", text != nullptr ? text : "");
 }
+
+// The VESK error text for a report on a failure with h just now; "" when there is no handle.
+const char *veskText(const veskHandle *h) { return h != nullptr ? lastVeskText : ""; }
 
 // A packet buffer from malloc, released unless it is handed to the caller.
 struct Packet {
@@ -64,12 +72,17 @@ uint32_t pack(veskHandle *vesk, ZEL_MARLO_VESK_TYPE_t kind, uint32_t msgId,
   const auto length = static_cast<uint32_t>(payload.size());
   const uint8_t *bytes = payload.empty() ? nullptr : payload.data();
   if (packet.data == nullptr) return VESK_ERR;
+  const auto lock = lockVesk(vesk);
+  uint32_t rc;
   if (kind == ZEL_MARLO_VESK_TYPE_AFL_CL) {
     veskMsgDesc desc{msgId, kSeq, kFlag, kTalField1, kTalField2, kSeq, length, bytes};
-    return zel_vesk_pack(vesk, &desc, packet.data, &packet.size);
+    rc = zel_vesk_pack(vesk, &desc, packet.data, &packet.size);
+  } else {
+    veskClDesc desc{msgId, kSeq, kFlag, length, bytes};
+    rc = zel_vesk_pack(vesk, &desc, packet.data, &packet.size);
   }
-  veskClDesc desc{msgId, kSeq, kFlag, length, bytes};
-  return zel_vesk_pack(vesk, &desc, packet.data, &packet.size);
+  if (rc != VESK_OK) keepVeskText(vesk);
+  return rc;
 }
 
 // The fields of an unpacked packet that the receive road uses.
@@ -81,6 +94,7 @@ struct Unpacked {
 
 uint32_t unpack(veskHandle *vesk, ZEL_MARLO_VESK_TYPE_t kind, const uint8_t *bytes,
                 uint32_t count, Unpacked &out) {
+  const auto lock = lockVesk(vesk);
   uint32_t rc;
   if (kind == ZEL_MARLO_VESK_TYPE_AFL_CL) {
     veskMsgDesc desc{};
@@ -91,6 +105,7 @@ uint32_t unpack(veskHandle *vesk, ZEL_MARLO_VESK_TYPE_t kind, const uint8_t *byt
     rc = zel_vesk_unpack(vesk, bytes, count, &desc);
     out = {desc.msgId, desc.length, desc.payload};
   }
+  if (rc != VESK_OK) keepVeskText(vesk);
   return rc;
 }
 

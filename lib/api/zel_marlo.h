@@ -12,11 +12,23 @@
  *  - Every function that takes a handle checks it first. A bad handle writes the line
  *    "orvoapi[<n>]: BAD HANDLE - handle=0x<h>" to the error log (when the log is on) and the
  *    function returns its failure value: 2, 0 for flag readers, NULL for text and byte readers.
+ *    The library keeps the set of handles it has allocated and not yet deleted, and reads
+ *    nothing through a pointer that is not one of them: a deleted handle, a foreign or
+ *    misaligned pointer or a pointer into a small block is rejected without being read. An
+ *    address that a new handle has been given since is, unavoidably, that new handle: calls
+ *    with a deleted handle whose address was reused act on the new one.
  *  - Failures are recorded in the handle: an error number (zel_marlo_getErrorNum) and a report
  *    text of the form "orvo[<site>]: <CATEGORY> <text>" (zel_marlo_getErrorStr).
  *  - Every text or byte block the library hands out is the caller's: release it with free(),
  *    except ID3 tags (zel_marlo_freeId3PsdMsg) and the version text (the library's own).
- *  - The library keeps unlocked process-wide state: use it from one thread at a time.
+ *  - Threads: distinct handles may be used on distinct threads at the same time (the
+ *    process-wide state - the shared VESK handle, the set of live handles, the error log - is
+ *    set up once and locked; each log line is written whole). One handle is used by one
+ *    thread at a time. The error log stream is written under the library's lock only.
+ *  - zel_marlo_saveId3PsdFile replaces a regular file (or creates one) through a new file in
+ *    the same folder renamed over it: a reader sees the old tag or the new one, never a part,
+ *    and a failed save leaves the old file as it was. A device, FIFO or symbolic link is
+ *    written in place. zel_marlo_loadId3PsdFile reads only the tag the file begins with.
  */
 #ifndef ZEL_MARLO_H
 #define ZEL_MARLO_H

@@ -126,8 +126,10 @@ TEST(FreeId3PsdMsg, ReleasesOnlyARecordWithData) {
   EXPECT_EQ(zel_marlo_freeId3PsdMsg(rec), ZEL_MARLO_SUCCESS);  // leak checkers see the rest
 }
 
-// Every function of the handle and field families rejects a null handle and a pointer into
-// the middle of a block, logs its own site number and returns its failure value.
+// Every function that checks its handle rejects a null handle, a pointer into the middle of a
+// block or off its alignment, a deleted handle, a block of two bytes and a foreign block with a
+// handle's mark, without reading any of them; logs its own site number and returns its
+// failure value.
 TEST_F(Handle, EveryFunctionChecksItsHandle) {
   struct Case {
     const char *name;
@@ -181,21 +183,81 @@ TEST_F(Handle, EveryFunctionChecksItsHandle) {
       {"setPsdUfid", 2903, status([](auto m) { return zel_marlo_setPsdUfid(m, "o", id, 1); })},
       {"getPsdUfidOwnerId", 2938, nothing(zel_marlo_getPsdUfidOwnerId)},
       {"getPsdUfidIdentifier", 2954, nothing(zel_marlo_getPsdUfidIdentifier)},
+      {"validatePsdMsg", 1421, status(zel_marlo_validatePsdMsg)},
+      {"getPsdMsgLength", 1436, status([](auto m) {
+         uint32_t n = 0;
+         return zel_marlo_getPsdMsgLength(m, &n);
+       })},
+      {"getId3PsdMsg", 1453, status([](auto m) {
+         ZEL_MARLO_ID3_PSD_MSG_t *r = nullptr;
+         return zel_marlo_getId3PsdMsg(m, &r);
+       })},
+      {"setId3PsdMsg", 1463, status([](auto m) {
+         static uint8_t none[1] = {0};
+         ZEL_MARLO_ID3_PSD_MSG_t r{1, none};
+         return zel_marlo_setId3PsdMsg(m, &r);
+       })},
+      {"loadId3PsdFile", 1502, status([](auto m) { return zel_marlo_loadId3PsdFile(m, "/"); })},
+      {"saveId3PsdFile", 1569,
+       status([](auto m) { return zel_marlo_saveId3PsdFile(m, "/nonexistent/x"); })},
+      {"sprintPsdMsg", 2994, nothing([](auto m) { return zel_marlo_sprintPsdMsg(m, 1); })},
+      {"fprintPsdMsg", 3154, status([](auto m) { return zel_marlo_fprintPsdMsg(m, stdout, 1); })},
+      {"setId3TextEncoding", 3192, status([](auto m) { return zel_marlo_setId3TextEncoding(m, 3); })},
+      {"getId3TextEncoding", 3223, status([](auto m) {
+         int32_t e = 0;
+         return zel_marlo_getId3TextEncoding(m, &e);
+       })},
+      {"parsePsdMsg", 1686, status([](auto m) {
+         uint16_t contentId = 0;
+         return zel_marlo_parsePsdMsg(m, &contentId);
+       })},
+      {"createPsdMsg", 1792, status([](auto m) { return zel_marlo_createPsdMsg(m, 1); })},
+      {"sendRawPsdMsg", 2125,
+       status([](auto m) { return zel_marlo_sendRawPsdMsg(m, "127.0.0.1", 9); })},
+      {"sendPsdMsg", 2165, status([](auto m) {
+         return zel_marlo_sendPsdMsg(m, "127.0.0.1", 9, ZEL_MARLO_MSG_ID_PSD);
+       })},
+      {"sendPsdMsgToBuffer", 2401, status([](auto m) {
+         uint8_t *b = nullptr;
+         uint32_t n = 0;
+         return zel_marlo_sendPsdMsgToBuffer(m, &b, &n, ZEL_MARLO_VESK_TYPE_AFL_CL,
+                                             ZEL_MARLO_MSG_ID_PSD);
+       })},
   };
 
   zel_marlo_setPsdTitle(msg_, "kept");
   auto *inside = reinterpret_cast<ZEL_MARLO_PSD_MSG_t *>(reinterpret_cast<char *>(msg_) + 8);
+  auto *misaligned = reinterpret_cast<ZEL_MARLO_PSD_MSG_t *>(reinterpret_cast<char *>(msg_) + 1);
+  // A deleted handle: under AddressSanitizer reading it would be a use after free.
+  ZEL_MARLO_PSD_MSG_t *deleted = nullptr;
+  ASSERT_EQ(zel_marlo_allocPsdMsg(&deleted), ZEL_MARLO_SUCCESS);
+  ASSERT_EQ(zel_marlo_deletePsdMsg(deleted), ZEL_MARLO_SUCCESS);
+  // A block of two bytes: reading a word from it would overrun it.
+  void *small = std::malloc(2);
+  // A foreign block that carries its own address in its first word, like a handle's mark.
+  auto *forged = static_cast<void **>(std::calloc(64, sizeof(void *)));
+  forged[0] = forged;
+  const ZEL_MARLO_PSD_MSG_t *bads[] = {nullptr,
+                                       inside,
+                                       misaligned,
+                                       deleted,
+                                       static_cast<ZEL_MARLO_PSD_MSG_t *>(small),
+                                       reinterpret_cast<ZEL_MARLO_PSD_MSG_t *>(forged)};
   LogCapture log;
   for (const Case &c : cases) {
-    for (ZEL_MARLO_PSD_MSG_t *bad : {static_cast<ZEL_MARLO_PSD_MSG_t *>(nullptr), inside}) {
-      EXPECT_TRUE(c.failsWith(bad)) << c.name;
+    for (const ZEL_MARLO_PSD_MSG_t *bad : bads) {
+      auto *handle = const_cast<ZEL_MARLO_PSD_MSG_t *>(bad);
+      EXPECT_TRUE(c.failsWith(handle)) << c.name;
       EXPECT_EQ(log.take(), badHandleLine(c.site, bad)) << c.name;
     }
   }
   // Nothing was recorded or changed in the real block, and the size reader is silent.
-  EXPECT_EQ(zel_marlo_getPsdUfidIdentifierSize(nullptr), 0u);
-  EXPECT_EQ(zel_marlo_getPsdUfidIdentifierSize(inside), 0u);
+  for (const ZEL_MARLO_PSD_MSG_t *bad : bads)
+    EXPECT_EQ(zel_marlo_getPsdUfidIdentifierSize(const_cast<ZEL_MARLO_PSD_MSG_t *>(bad)), 0u);
   EXPECT_EQ(log.take(), "");
+  EXPECT_EQ(forged[0], forged);
+  std::free(small);
+  std::free(forged);
   EXPECT_EQ(zel_marlo_getErrorNum(msg_), 0);
   char *title = zel_marlo_getPsdTitle(msg_);
   EXPECT_STREQ(title, "kept");

@@ -48,9 +48,11 @@ bool measureMessage(const PsdContent &content, int encoding, ErrorRecord &error,
 
 // Decodes a tag into content, whose group switches are left as they are and whose values are
 // replaced by those of the tag; encoding receives the text encoding the values are in (0 or 3).
-// A tag that is missing (811) or does not parse (822) is recorded in error.
+// A tag that is missing (811) or does not parse (822) is recorded in error; the parse report
+// names inputLength, by default the size of tag (a file loader passes the file's length when it
+// read only the part the tag covers).
 bool decodeTag(std::span<const uint8_t> tag, PsdContent &content, int &encoding,
-               ErrorRecord &error);
+               ErrorRecord &error, std::optional<size_t> inputLength = std::nullopt);
 
 // The bytes of one frame field as the writer lays it down, without terminator, text in
 // encoding; nothing when that is no bytes at all. The string holds exactly those bytes.

@@ -82,7 +82,7 @@ std::optional<std::string> renderFieldText(const id3_field *field, int encoding)
 
 
 bool decodeTag(std::span<const uint8_t> bytes, PsdContent &content, int &encoding,
-               ErrorRecord &error) {
+               ErrorRecord &error, std::optional<size_t> inputLength) {
   if (bytes.empty()) {
     reportPsdError(error, E_FORMAT, 811, "could not find id3 tag ");
     return false;
@@ -90,7 +90,8 @@ bool decodeTag(std::span<const uint8_t> bytes, PsdContent &content, int &encodin
   Id3Tag tag;
   if (auto plain = screenId3Tag(bytes)) tag.reset(id3_tag_parse(plain->data(), plain->size()));
   if (!tag) {
-    reportPsdError(error, E_FORMAT, 822, "id3 parse failed, len=%zu", bytes.size());
+    reportPsdError(error, E_FORMAT, 822, "id3 parse failed, len=%zu",
+                   inputLength.value_or(bytes.size()));
     return false;
   }
 

@@ -2,6 +2,8 @@
 #include "api/record/error_record.hpp"
 
 #include <cstdarg>
+#include <cstring>
+#include <mutex>
 #include <new>
 
 #include "api/zel_marlo.h"
@@ -10,15 +12,24 @@ namespace zel {
 
 namespace {
 
+// The log switch and stream, and every write to the log, under one lock: a line goes out in
+// one piece, and once enableLog has returned nothing more is written to the old stream.
+std::mutex logMutex;
 bool logEnabled = false;
 FILE *logStream = nullptr;  // none means standard output
 
 constexpr size_t kReportBuffer = 128;  // a report is at most 127 characters
 
+// One line (text and line feed) in one write, then a flush.
 void writeLogLine(const char *line) {
+  char buf[kReportBuffer + 1];
+  const size_t n = strnlen(line, kReportBuffer - 1);
+  std::memcpy(buf, line, n);
+  buf[n] = '\n';
+  std::lock_guard lock(logMutex);
   if (!logEnabled) return;
   FILE *out = logStream != nullptr ? logStream : stdout;
-  std::fprintf(out, "%s\n", line);
+  std::fwrite(buf, 1, n + 1, out);
   std::fflush(out);
 }
 
@@ -73,14 +84,14 @@ void logReport(int32_t errorNum, int site, const char *tailFormat, ...) {
 }
 
 void logBadHandle(int site, const void *handle) {
-  if (!logEnabled) return;
-  FILE *out = logStream != nullptr ? logStream : stdout;
-  std::fprintf(out, "orvoapi[%d]: BAD HANDLE - handle=0x%X\n", site,
-               static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)));
-  std::fflush(out);
+  char buf[kReportBuffer];
+  std::snprintf(buf, sizeof buf, "orvoapi[%d]: BAD HANDLE - handle=0x%X", site,
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)));
+  writeLogLine(buf);
 }
 
 void enableLog(uint8_t enable, FILE *stream) {
+  std::lock_guard lock(logMutex);
   if (enable == 1) {
     logStream = stream;  // null: standard output at each write
     logEnabled = true;

@@ -1,0 +1,194 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// ID3 files as other programs see them: a save replaces the file as a whole (or leaves it as it
+// was), and a load reads the tag the header announces, not the file behind it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "id3_support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zel::test::Bytes;
+using zel::test::bytes;
+using zel::test::frame3;
+using zel::test::Handle;
+using zel::test::own;
+using zel::test::tag;
+using zel::test::operator+;
+
+class Id3FileReplace : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "zel_id3_replace_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string &name) const { return (dir_ / name).string(); }
+  size_t entries() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+  }
+
+  static Bytes read(const std::string &p) {
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  static void write(const std::string &p, const Bytes &b) {
+    std::ofstream out(p, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
+  }
+
+  fs::path dir_;
+};
+
+Bytes tagOf(ZEL_MARLO_PSD_MSG_t *msg) {
+  ZEL_MARLO_ID3_PSD_MSG_t *id3 = nullptr;
+  EXPECT_EQ(zel_marlo_getId3PsdMsg(msg, &id3), ZEL_MARLO_SUCCESS);
+  Bytes b(id3->data, id3->data + id3->length);
+  zel_marlo_freeId3PsdMsg(id3);
+  return b;
+}
+
+TEST_F(Id3FileReplace, SaveReplacesTheFileAndKeepsItsPermissionBits) {
+  const std::string file = path("now_playing.id3");
+  write(file, Bytes(300, 'o'));
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+
+  Handle msg;
+  zel_marlo_setPsdTitle(msg, "New title");
+  ASSERT_EQ(zel_marlo_saveId3PsdFile(msg, file.c_str()), ZEL_MARLO_SUCCESS) << msg.errorText();
+  struct stat after {};
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  EXPECT_EQ(read(file), tagOf(msg));
+  EXPECT_NE(after.st_ino, before.st_ino);  // a new file took the name; the old one was not cut
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(entries(), 1u);  // nothing left beside it
+
+  // A path with nothing there yet gets a new file with the usual permissions.
+  const std::string fresh = path("fresh.id3");
+  const mode_t mask = ::umask(022);
+  ASSERT_EQ(zel_marlo_saveId3PsdFile(msg, fresh.c_str()), ZEL_MARLO_SUCCESS);
+  ::umask(mask);
+  ASSERT_EQ(::stat(fresh.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0644u);
+  EXPECT_EQ(read(fresh), tagOf(msg));
+  EXPECT_EQ(entries(), 2u);
+}
+
+// The tests run as root in CI, where no folder can be made unwritable by its mode; a file size
+// limit makes the write itself fail for root as well.
+TEST_F(Id3FileReplace, FailedSaveLeavesTheOldFileAsItWas) {
+  const std::string file = path("kept.id3");
+  const Bytes old = bytes("the old content of the file, byte for byte");
+  write(file, old);
+
+  const std::string expected = "orvo[1593]: E_FILE file write failed for '" + file + "'";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit {8, 8};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ZEL_MARLO_PSD_MSG_t *msg = nullptr;
+    zel_marlo_allocPsdMsg(&msg);
+    zel_marlo_setPsdTitle(msg, "a title longer than the limit");
+    const bool failed = zel_marlo_saveId3PsdFile(msg, file.c_str()) == ZEL_MARLO_FAILURE &&
+                        zel_marlo_getErrorNum(msg) == E_FILE &&
+                        expected == zel_marlo_getErrorStr(msg);
+    zel_marlo_deletePsdMsg(msg);
+    ::_exit(failed ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "report was not: " << expected;
+  EXPECT_EQ(read(file), old);
+  EXPECT_EQ(entries(), 1u);
+}
+
+// Bytes this process has read through read(2) so far.
+uint64_t bytesRead() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  uint64_t value = 0;
+  while (io >> key >> value)
+    if (key == "rchar:") return value;
+  return 0;
+}
+
+// A file of 256 MiB that begins with the given bytes; the rest is a hole.
+void sparseFile(const std::string &p, const Bytes &start) {
+  {
+    std::ofstream out(p, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(start.data()), static_cast<std::streamsize>(start.size()));
+  }
+  fs::resize_file(p, 256u << 20);
+}
+
+TEST_F(Id3FileReplace, LoadingReadsTheTagNotTheFile) {
+  if (!fs::exists("/proc/self/io")) GTEST_SKIP() << "no read counters";
+  const Bytes song = tag(frame3("TIT2", bytes({0}) + bytes("Song")));
+  Bytes announcing = tag(frame3("TIT2", bytes({0}) + bytes("Long")));
+  announcing[9] = 0x7F;  // the header announces 127 bytes more than the frame: padding
+  struct Case {
+    const char *name;
+    Bytes start;
+    const char *report;  // nullptr: loads
+  };
+  const Case cases[] = {
+      {"tag", song, nullptr},
+      {"tag with padding", announcing, nullptr},
+      {"no tag", bytes("RIFF....WAVEfmt "), "orvo[822]: E_FORMAT id3 parse failed, len=268435456"},
+      {"ID3v1 tag", bytes("TAG") + Bytes(200, 0), nullptr},
+  };
+  for (const Case &c : cases) {
+    const std::string file = path("big");
+    sparseFile(file, c.start);
+    Handle msg;
+    const uint64_t before = bytesRead();
+    const int32_t rc = zel_marlo_loadId3PsdFile(msg, file.c_str());
+    const uint64_t read = bytesRead() - before;
+    if (c.report == nullptr) {
+      EXPECT_EQ(rc, ZEL_MARLO_SUCCESS) << c.name << ": " << msg.errorText();
+    } else {
+      EXPECT_EQ(rc, ZEL_MARLO_FAILURE) << c.name;
+      EXPECT_EQ(msg.errorText(), c.report) << c.name;
+    }
+    EXPECT_LT(read, 64u * 1024) << c.name;  // the stream's buffer at most, not the file
+    fs::remove(file);
+  }
+}
+
+// A header that announces more than the file holds, or a v2.4 footer the file lacks, still
+// fails as a short tag, naming the file's length.
+TEST_F(Id3FileReplace, TagLongerThanTheFileIsRefusedAsBefore) {
+  Bytes announcing = tag(frame3("TIT2", bytes({0}) + bytes("Song")));
+  announcing[9] = 0x7F;
+  Bytes withFooter = tag(frame3("TIT2", bytes({0}) + bytes("Song")), 4, 0x10);
+  const Bytes *cases[] = {&announcing, &withFooter};
+  for (const Bytes *start : cases) {
+    const std::string file = path("short");
+    write(file, *start);
+    Handle msg;
+    zel_marlo_setPsdTitle(msg, "kept");
+    EXPECT_EQ(zel_marlo_loadId3PsdFile(msg, file.c_str()), ZEL_MARLO_FAILURE);
+    EXPECT_EQ(msg.errorText(),
+              "orvo[822]: E_FORMAT id3 parse failed, len=" + std::to_string(start->size()));
+    EXPECT_EQ(own(zel_marlo_getPsdTitle(msg)), "kept");
+  }
+}
+
+}  // namespace
