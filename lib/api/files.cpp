@@ -107,28 +107,8 @@ bool writeAll(int fd, const uint8_t *data, size_t length) {
   return true;
 }
 
-// The whole tag into a file beside the target, on disk, then renamed over it: a reader sees
-// the old file or the new one, never a part; a failure leaves the old file as it was.
-bool replaceFile(Msg &msg, const char *path, const SaveTarget &target, const id3::EncodedTag &tag) {
-  std::string temporary;
-  const int fd = createTemporary(target, temporary);
-  if (fd < 0) {
-    reportPsdError(msg.error, E_FILE, 1582, "file open failed for '%s'", path);
-    return false;
-  }
-  bool written = writeAll(fd, tag.data.get(), tag.length);
-  written = ::fsync(fd) == 0 && written;
-  written = ::close(fd) == 0 && written;
-  written = written && std::rename(temporary.c_str(), target.path.c_str()) == 0;
-  if (!written) {
-    ::unlink(temporary.c_str());
-    reportPsdError(msg.error, E_FILE, 1593, "file write failed for '%s'", path);
-    return false;
-  }
-  return true;
-}
-
-// A device or FIFO: opened for writing and written as it is.
+// A device, a FIFO or a symbolic link, or a file whose folder takes no new file: opened for
+// writing and written as it is.
 bool writeInPlace(Msg &msg, const char *path, const id3::EncodedTag &tag) {
   FILE *file = path != nullptr ? std::fopen(path, "wb") : nullptr;
   if (file == nullptr) {
@@ -141,6 +121,28 @@ bool writeInPlace(Msg &msg, const char *path, const id3::EncodedTag &tag) {
   written = std::fclose(file) == 0 && written;
   if (!written) {
     reportPsdError(msg.error, E_FILE, 1593, "file write failed for '%s'", shown(path));
+    return false;
+  }
+  return true;
+}
+
+// The whole tag into a file beside the target, on disk, then renamed over it: a reader sees
+// the old file or the new one, never a part; a failure leaves the old file as it was.
+bool replaceFile(Msg &msg, const char *path, const SaveTarget &target, const id3::EncodedTag &tag) {
+  std::string temporary;
+  const int fd = createTemporary(target, temporary);
+  if (fd < 0) {
+    // No new file can be made beside it (a folder the caller may not write, say): the file is
+    // written in place, as it always could be, or the open fails as it always did.
+    return writeInPlace(msg, path, tag);
+  }
+  bool written = writeAll(fd, tag.data.get(), tag.length);
+  written = ::fsync(fd) == 0 && written;
+  written = ::close(fd) == 0 && written;
+  written = written && std::rename(temporary.c_str(), target.path.c_str()) == 0;
+  if (!written) {
+    ::unlink(temporary.c_str());
+    reportPsdError(msg.error, E_FILE, 1593, "file write failed for '%s'", path);
     return false;
   }
   return true;

@@ -119,6 +119,43 @@ TEST_F(Id3FileReplace, FailedSaveLeavesTheOldFileAsItWas) {
   EXPECT_EQ(entries(), 1u);
 }
 
+// A file the caller may write in a folder it may not: no new file can be made beside it, so the
+// save writes the file in place, as saves always could. (Root may write every folder, so as
+// root the save runs in a child that has given up root.)
+TEST_F(Id3FileReplace, AWritableFileInAFolderThatTakesNoNewFileIsWrittenInPlace) {
+  ::chmod(dir_.c_str(), 0755);  // the child must reach the folder
+  const fs::path folder = dir_ / "fixed";
+  fs::create_directory(folder);
+  const std::string file = (folder / "now.id3").string();
+  write(file, bytes("old"));
+  ::chmod(file.c_str(), 0666);
+  ::chmod(folder.c_str(), ::geteuid() == 0 ? 0755 : 0555);
+
+  Handle expectedMsg;
+  zel_marlo_setPsdTitle(expectedMsg, "in place");
+  const Bytes expected = tagOf(expectedMsg);
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    ZEL_MARLO_PSD_MSG_t *msg = nullptr;
+    zel_marlo_allocPsdMsg(&msg);
+    zel_marlo_setPsdTitle(msg, "in place");
+    const bool saved = zel_marlo_saveId3PsdFile(msg, file.c_str()) == ZEL_MARLO_SUCCESS;
+    zel_marlo_deletePsdMsg(msg);
+    ::_exit(saved ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::chmod(folder.c_str(), 0755);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_NE(WEXITSTATUS(status), 2) << "could not give up root";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read(file), expected);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
 // Bytes this process has read through read(2) so far.
 uint64_t bytesRead() {
   std::ifstream io("/proc/self/io");
