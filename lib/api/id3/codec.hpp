@@ -8,8 +8,9 @@
 //
 // Text encodings: with encoding 0 texts are ISO-8859-1, byte for byte both ways. With 1, 2 or 3
 // the values are read as UTF-8 and written as UTF-16 with mark, UTF-16BE or UTF-8. Decoded text
-// is ISO-8859-1 bytes when every text frame read was stored in ISO-8859-1, otherwise UTF-8
-// throughout, with encoding 3.
+// is ISO-8859-1 bytes when every text frame read was stored in ISO-8859-1 (encoding 0),
+// otherwise UTF-8 throughout, and the encoding is that of the first frame, in tag order, stored
+// in 1, 2 or 3. A decoded UFID owner longer than the record holds stays absent.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +40,8 @@ struct EncodedTag {
 bool encodeTag(const PsdContent &content, int encoding, ErrorRecord &error, EncodedTag &out);
 
 // Decodes a tag into content, whose group switches are left as they are and whose values are
-// replaced by those of the tag; encoding receives the text encoding the values are in (0 or 3).
+// replaced by those of the tag; encoding receives the text encoding the tag keeps (0 to 3; the
+// values are ISO-8859-1 for 0, UTF-8 otherwise).
 // A tag that is missing (811) or does not parse (822) is recorded in error.
 bool decodeTag(std::span<const uint8_t> tag, PsdContent &content, int &encoding,
                ErrorRecord &error);
