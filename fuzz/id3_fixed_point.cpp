@@ -51,7 +51,8 @@ std::string read(char *owned) {
 
 std::string identifier(ZEL_MARLO_PSD_MSG_t *msg) {
   uint8_t *id = zel_marlo_getPsdUfidIdentifier(msg);
-  std::string out(reinterpret_cast<const char *>(id), id ? zel_marlo_getPsdUfidIdentifierSize(msg) : 0);
+  std::string out(reinterpret_cast<const char *>(id),
+                  id ? zel_marlo_getPsdUfidIdentifierSize(msg) : 0);
   std::free(id);
   return out;
 }
@@ -64,7 +65,8 @@ int32_t encodingOf(ZEL_MARLO_PSD_MSG_t *msg) {
 
 std::string tagOf(ZEL_MARLO_PSD_MSG_t *msg) {
   ZEL_MARLO_ID3_PSD_MSG_t *tag = nullptr;
-  if (zel_marlo_getId3PsdMsg(msg, &tag) != ZEL_MARLO_SUCCESS) fail("a taken tag encodes", "", report(msg));
+  if (zel_marlo_getId3PsdMsg(msg, &tag) != ZEL_MARLO_SUCCESS)
+    fail("a taken tag encodes", "", report(msg));
   std::string bytes(reinterpret_cast<const char *>(tag->data), tag->length);
   zel_marlo_freeId3PsdMsg(tag);
   return bytes;
@@ -89,12 +91,15 @@ std::string blanked(std::string s) {
 
 void compare(ZEL_MARLO_PSD_MSG_t *first, ZEL_MARLO_PSD_MSG_t *again) {
   using Reader = char *(*)(ZEL_MARLO_PSD_MSG_t *);
-  const Reader blankedReaders[] = {
-      zel_marlo_getPsdTitle,           zel_marlo_getPsdArtist,
-      zel_marlo_getPsdAlbum,           zel_marlo_getPsdGenre,
-      zel_marlo_getPsdCommentTitle,    zel_marlo_getPsdCommercialPrice,
-      zel_marlo_getPsdCommentContactUrl, zel_marlo_getPsdCommentSellerName,
-      zel_marlo_getPsdCommentProductDesc};
+  const Reader blankedReaders[] = {zel_marlo_getPsdTitle,
+                                   zel_marlo_getPsdArtist,
+                                   zel_marlo_getPsdAlbum,
+                                   zel_marlo_getPsdGenre,
+                                   zel_marlo_getPsdCommentTitle,
+                                   zel_marlo_getPsdCommercialPrice,
+                                   zel_marlo_getPsdCommentContactUrl,
+                                   zel_marlo_getPsdCommentSellerName,
+                                   zel_marlo_getPsdCommentProductDesc};
   for (Reader r : blankedReaders) {
     const std::string a = blanked(read(r(first))), b = read(r(again));
     if (a != b) fail("value", a, b);
@@ -120,8 +125,7 @@ void compare(ZEL_MARLO_PSD_MSG_t *first, ZEL_MARLO_PSD_MSG_t *again) {
   const bool written = owner != kAbsent && !id.empty();
   const std::string ownerAgain = read(zel_marlo_getPsdUfidOwnerId(again));
   const std::string ownerWritten =
-      written ? blanked(owner.substr(0, std::min<size_t>(owner.size(), 192 - id.size())))
-              : kAbsent;
+      written ? blanked(owner.substr(0, std::min<size_t>(owner.size(), 192 - id.size()))) : kAbsent;
   if (ownerAgain != ownerWritten) fail("owner id", ownerWritten, ownerAgain);
   const std::string idAgain = identifier(again);
   if (idAgain != (written ? id : std::string())) fail("identifier", id, idAgain);

@@ -34,8 +34,20 @@ namespace {
 
 constexpr size_t kValues = 14;
 enum {
-  kTitle, kArtist, kAlbum, kGenre, kCommentTitle, kCommentDesc, kPrice, kValidUntil,
-  kContactUrl, kRecvAs, kSellerName, kProductDesc, kOwner, kIdentifier
+  kTitle,
+  kArtist,
+  kAlbum,
+  kGenre,
+  kCommentTitle,
+  kCommentDesc,
+  kPrice,
+  kValidUntil,
+  kContactUrl,
+  kRecvAs,
+  kSellerName,
+  kProductDesc,
+  kOwner,
+  kIdentifier
 };
 
 struct Value {
@@ -198,8 +210,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   zel_marlo_setPsdAlbum(tx, text(kAlbum));
   zel_marlo_setPsdGenre(tx, text(kGenre));
   zel_marlo_setPsdComment(tx, text(kCommentTitle), text(kCommentDesc));
-  zel_marlo_setPsdCommercial(tx, text(kPrice), text(kValidUntil), text(kContactUrl),
-                             text(kRecvAs), text(kSellerName), text(kProductDesc));
+  zel_marlo_setPsdCommercial(tx, text(kPrice), text(kValidUntil), text(kContactUrl), text(kRecvAs),
+                             text(kSellerName), text(kProductDesc));
   const std::string &id = v[kIdentifier].text;
   zel_marlo_setPsdUfid(tx, text(kOwner), reinterpret_cast<const uint8_t *>(id.data()),
                        v[kIdentifier].given ? static_cast<uint32_t>(id.size()) : 0);
@@ -210,13 +222,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string owner = read(zel_marlo_getPsdUfidOwnerId(tx));
   const uint32_t idSize = zel_marlo_getPsdUfidIdentifierSize(tx);
   std::string held[kValues - 2];
-  char *(*const readers[kValues - 2])(ZEL_MARLO_PSD_MSG_t *) = {
-      zel_marlo_getPsdTitle,           zel_marlo_getPsdArtist,
-      zel_marlo_getPsdAlbum,           zel_marlo_getPsdGenre,
-      zel_marlo_getPsdCommentTitle,    zel_marlo_getPsdCommentDesc,
-      zel_marlo_getPsdCommercialPrice, zel_marlo_getPsdCommentValidUntil,
-      zel_marlo_getPsdCommentContactUrl, zel_marlo_getPsdCommentRecvAs,
-      zel_marlo_getPsdCommentSellerName, zel_marlo_getPsdCommentProductDesc};
+  char *(*const readers[kValues - 2])(ZEL_MARLO_PSD_MSG_t *) = {zel_marlo_getPsdTitle,
+                                                                zel_marlo_getPsdArtist,
+                                                                zel_marlo_getPsdAlbum,
+                                                                zel_marlo_getPsdGenre,
+                                                                zel_marlo_getPsdCommentTitle,
+                                                                zel_marlo_getPsdCommentDesc,
+                                                                zel_marlo_getPsdCommercialPrice,
+                                                                zel_marlo_getPsdCommentValidUntil,
+                                                                zel_marlo_getPsdCommentContactUrl,
+                                                                zel_marlo_getPsdCommentRecvAs,
+                                                                zel_marlo_getPsdCommentSellerName,
+                                                                zel_marlo_getPsdCommentProductDesc};
   for (size_t i = 0; i < kValues - 2; ++i) held[i] = read(readers[i](tx));
   const auto has = [&](size_t i) { return held[i] != kAbsent; };
 

@@ -58,8 +58,7 @@ TEST(Id3Faithful, UnicodeMessagesComeBackInTheirEncoding) {
   } cases[] = {{1, 150, 949}, {2, 150, 943}, {3, 100, 943}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.encoding);
-    const std::string title = cjk(c.each), artist = cjk(c.each, 1000),
-                      album = cjk(c.each, 2000);
+    const std::string title = cjk(c.each), artist = cjk(c.each, 1000), album = cjk(c.each, 2000);
     for (ZEL_MARLO_VESK_TYPE_t kind : {ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_VESK_TYPE_CL}) {
       Handle tx, rx;
       zel_marlo_setId3TextEncoding(tx, c.encoding);
@@ -73,8 +72,9 @@ TEST(Id3Faithful, UnicodeMessagesComeBackInTheirEncoding) {
       const Bytes packet = packetOf(tx, kind);
 
       ZEL_MARLO_MSG_ID_t id = -1;
-      ASSERT_EQ(zel_marlo_recvPsdMsgFromBuffer(rx, packet.data(), uint32_t(packet.size()), kind, &id),
-                ZEL_MARLO_SUCCESS)
+      ASSERT_EQ(
+          zel_marlo_recvPsdMsgFromBuffer(rx, packet.data(), uint32_t(packet.size()), kind, &id),
+          ZEL_MARLO_SUCCESS)
           << rx.errorText();
       uint16_t contentId = 0;
       ASSERT_EQ(zel_marlo_parsePsdMsg(rx, &contentId), ZEL_MARLO_SUCCESS) << rx.errorText();
@@ -137,10 +137,10 @@ TEST(Id3Faithful, TheFirstUnicodeFrameInTagOrderGivesTheEncoding) {
   }
   // v2.4 and v2.2 tags alike.
   Handle four;
-  ASSERT_EQ(decode(four, tag(frame4("TIT2", bytes({0}) + bytes("t")) +
-                                 frame4("TPE1", bytes({2, 0, 'a'})),
-                             4)),
-            ZEL_MARLO_SUCCESS);
+  ASSERT_EQ(
+      decode(four,
+             tag(frame4("TIT2", bytes({0}) + bytes("t")) + frame4("TPE1", bytes({2, 0, 'a'})), 4)),
+      ZEL_MARLO_SUCCESS);
   EXPECT_EQ(four.encoding(), 2);
   Handle two;
   ASSERT_EQ(decode(two, tag(zel::test::frame2("TT2", bytes({1, 0xFF, 0xFE, 't', 0})), 2)),
@@ -175,8 +175,8 @@ uint32_t crcOf(const Bytes &b) {
 
 // A v2.3 extended header of the given size field, flags and padding size, then the CRC bytes
 // (if any), the frames and the padding.
-Bytes extendedTag(uint32_t size, int flags, const Bytes &crc, const Bytes &frames,
-                  size_t padding, int tagFlags = 0x40) {
+Bytes extendedTag(uint32_t size, int flags, const Bytes &crc, const Bytes &frames, size_t padding,
+                  int tagFlags = 0x40) {
   return tag(be32(size) + bytes({flags >> 8, flags & 0xFF}) + be32(padding) + crc + frames +
                  Bytes(padding, 0),
              3, tagFlags);
@@ -190,8 +190,8 @@ bool libid3tagTakes(const Bytes &t) {
 }
 
 TEST(Id3Faithful, ExtendedHeaderCrcIsChecked) {
-  const Bytes frames = frame3("TIT2", bytes({0}) + bytes("t")) +
-                       frame3("TPE1", bytes({0}) + bytes("a"));
+  const Bytes frames =
+      frame3("TIT2", bytes({0}) + bytes("t")) + frame3("TPE1", bytes({0}) + bytes("a"));
   const uint32_t crc = crcOf(frames);
   // Unsynchronised: the CRC covers the frames as they are after unsynchronisation is undone.
   const Bytes unsyncFrames = frame3("TIT2", bytes({0, 'x', 0xFF, 0xE0, 'y'}));
@@ -209,15 +209,13 @@ TEST(Id3Faithful, ExtendedHeaderCrcIsChecked) {
       {"right CRC", extendedTag(10, 0x8000, be32(crc), frames, 0), true},
       {"right CRC, padding not counted", extendedTag(10, 0x8000, be32(crc), frames, 5), true},
       {"wrong CRC", extendedTag(10, 0x8000, be32(crc ^ 1), frames, 0), false},
-      {"CRC over the padding too", extendedTag(10, 0x8000, be32(crcOf(frames + Bytes(5, 0))),
-                                               frames, 5),
-       false},
+      {"CRC over the padding too",
+       extendedTag(10, 0x8000, be32(crcOf(frames + Bytes(5, 0))), frames, 5), false},
       {"CRC flagged, no room for it", extendedTag(6, 0x8000, {}, frames, 0), false},
-      {"right CRC, unsynchronised",
-       extendedTag(10, 0x8000, be32(unsyncCrc), unsyncWire, 0, 0xC0), true},
-      {"CRC of the unsynchronised bytes", extendedTag(10, 0x8000, be32(crcOf(unsyncWire)),
-                                                      unsyncWire, 0, 0xC0),
-       false},
+      {"right CRC, unsynchronised", extendedTag(10, 0x8000, be32(unsyncCrc), unsyncWire, 0, 0xC0),
+       true},
+      {"CRC of the unsynchronised bytes",
+       extendedTag(10, 0x8000, be32(crcOf(unsyncWire)), unsyncWire, 0, 0xC0), false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(c.what) + ": " + hex(c.tag));
