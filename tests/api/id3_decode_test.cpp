@@ -63,7 +63,10 @@ TEST(Id3Decode, EveryGroupRoundTrips) {
     ASSERT_EQ(decode(received, encoded.tag), ZEL_MARLO_SUCCESS) << received.errorText();
     EXPECT_EQ(texts(received), texts(sent)) << "encoding " << encoding;
     EXPECT_EQ(identifier(received), Bytes(std::begin(kEveryFieldIdentifier), std::end(kEveryFieldIdentifier)));
-    EXPECT_EQ(received.encoding(), encoding == 0 ? 0 : 3);
+    EXPECT_EQ(received.encoding(), encoding);
+    auto again = encode(received);
+    ASSERT_TRUE(again.ok) << received.errorText();
+    EXPECT_EQ(again.tag, encoded.tag) << "encoding " << encoding;
   }
 }
 
@@ -164,13 +167,13 @@ TEST(Id3Decode, TextFields) {
       {bytes({0, 0}) + bytes("second"), "<null>", 0},  // empty first string
       {bytes({0}), "<null>", 0},
       {bytes({0, 0xE9}), "\xE9", 0},  // ISO-8859-1 stays bytes
-      {bytes({1, 0xFE, 0xFF, 0, 'H', 0, 'i'}), "Hi", 3},
-      {bytes({1, 0xFF, 0xFE, 'H', 0, 'i', 0}), "Hi", 3},  // little-endian mark
-      {bytes({1, 0, 'H', 0, 'i'}), "Hi", 3},              // no mark: big-endian
-      {bytes({1, 0xFE, 0xFF}), "<null>", 3},              // a mark alone is empty
-      {bytes({1, 0xFE, 0xFF, 0, 0xE9, 0, 0, 0xFE, 0xFF, 0, 'x'}), "\xC3\xA9", 3},
-      {bytes({2, 0xD8, 0x3D, 0xDE, 0x00}), "\xF0\x9F\x98\x80", 3},  // surrogate pair
-      {bytes({2, 0x00, 0x41, 0x00}), "A", 3},                       // odd byte ignored
+      {bytes({1, 0xFE, 0xFF, 0, 'H', 0, 'i'}), "Hi", 1},
+      {bytes({1, 0xFF, 0xFE, 'H', 0, 'i', 0}), "Hi", 1},  // little-endian mark
+      {bytes({1, 0, 'H', 0, 'i'}), "Hi", 1},              // no mark: big-endian
+      {bytes({1, 0xFE, 0xFF}), "<null>", 1},              // a mark alone is empty
+      {bytes({1, 0xFE, 0xFF, 0, 0xE9, 0, 0, 0xFE, 0xFF, 0, 'x'}), "\xC3\xA9", 1},
+      {bytes({2, 0xD8, 0x3D, 0xDE, 0x00}), "\xF0\x9F\x98\x80", 2},  // surrogate pair
+      {bytes({2, 0x00, 0x41, 0x00}), "A", 2},                       // odd byte ignored
       {bytes({3}) + bytes("\xE6\x97\xA5"), "\xE6\x97\xA5", 3},
   };
   for (const Case &c : cases) {
@@ -184,18 +187,18 @@ TEST(Id3Decode, TextFields) {
 }
 
 TEST(Id3Decode, OneUnicodeFrameMakesEveryTextUtf8) {
-  // An ISO-8859-1 title beside a UTF-16 artist: both come out as UTF-8, so that the message,
-  // now labelled UTF-8, encodes the title as it was received.
+  // An ISO-8859-1 title beside a UTF-16 artist: both come out as UTF-8, and the message keeps
+  // the artist's encoding, so that it encodes the title as it was received, in UTF-16.
   Handle msg;
   ASSERT_EQ(decode(msg, tag(frame3("TIT2", bytes({0, 0xE9})) +
                             frame3("TPE1", bytes({1, 0xFE, 0xFF, 0, 'A'})))),
             ZEL_MARLO_SUCCESS);
   EXPECT_EQ(own(zel_marlo_getPsdTitle(msg)), "\xC3\xA9");
-  EXPECT_EQ(msg.encoding(), ZEL_MARLO_ID3_ENC_UTF_8);
+  EXPECT_EQ(msg.encoding(), ZEL_MARLO_ID3_ENC_UTF_16);
   auto again = encode(msg);
   ASSERT_TRUE(again.ok);
-  EXPECT_EQ(again.tag[20], 3);
-  EXPECT_EQ(Bytes(again.tag.begin() + 21, again.tag.begin() + 23), bytes({0xC3, 0xA9}));
+  EXPECT_EQ(again.tag[20], 1);
+  EXPECT_EQ(Bytes(again.tag.begin() + 21, again.tag.begin() + 25), bytes({0xFE, 0xFF, 0, 0xE9}));
 }
 
 TEST(Id3Decode, CommentValues) {

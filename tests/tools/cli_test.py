@@ -679,6 +679,33 @@ class EndToEnd(ToolTest):
         self.assertIn(b"ufid: owner id -->UFID Owner ID !!!!\n", got.out)
         self.assertNotIn(b"commercial price", got.out)
 
+    def test_a_utf16_message_goes_out_and_comes_back_in_utf16(self):
+        # 450 CJK characters over title, artist and album: 949 bytes in UTF-16, 1,393 in UTF-8.
+        # Loaded, sent, received and checked again in UTF-16; the receiver keeps listening.
+        texts = ["".join(chr(0x4E00 + start + i) for i in range(150)) for start in (0, 1000, 2000)]
+        frames = b""
+        for frame_id, text in zip((b"TIT2", b"TPE1", b"TALB"), texts):
+            data = b"\x01\xfe\xff" + text.encode("utf-16-be")
+            frames += frame_id + struct.pack(">I", len(data)) + b"\x00\x00" + data
+        size = len(frames)
+        syncsafe = bytes([size >> 21 & 0x7F, size >> 14 & 0x7F, size >> 7 & 0x7F, size & 0x7F])
+        tag = b"ID3\x03\x00\x00" + syncsafe + frames
+        self.assertEqual(len(tag), 949)
+        with open(self.path("cjk.id3"), "wb") as f:
+            f.write(tag)
+        receiver, port, _ = self.start_receiver("-n", "2", "-f", self.path("rx.id3"))
+        sent = run(TX, "-n", "2", "-m", "%g" % (0.3 * SLOWDOWN), "-o", "F",
+                   "-j", self.path("cjk.id3"), "-k", "127.0.0.1:%d" % port)
+        self.assertEnds(sent, 0)
+        got = receiver.finish()
+        self.assertEnds(got, 0)
+        self.assertEqual(got.out.count(b"PSD message of length 949 bytes printed on "), 2)
+        for label, text in zip((b"title", b"artist", b"album"), texts):
+            self.assertEqual(got.out.count(b"\n" + label + b": -->" + text.encode() + b"\n"), 2)
+        self.assertNotIn(b"orvo[", got.out)
+        self.assertTrue(got.out.endswith(b"\n\ndone.\n"))
+        self.assertEqual(read(self.path("rx.id3")), tag)
+
     def test_flush_and_unsupported_ids_count_and_print_their_lines(self):
         receiver, port, seen = self.start_receiver("-n", "3")
         send_datagram(port, FLUSH_PACKET)

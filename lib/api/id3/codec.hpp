@@ -8,8 +8,9 @@
 //
 // Text encodings: with encoding 0 texts are ISO-8859-1, byte for byte both ways. With 1, 2 or 3
 // the values are read as UTF-8 and written as UTF-16 with mark, UTF-16BE or UTF-8. Decoded text
-// is ISO-8859-1 bytes when every text frame read was stored in ISO-8859-1, otherwise UTF-8
-// throughout, with encoding 3.
+// is ISO-8859-1 bytes when every text frame read was stored in ISO-8859-1 (encoding 0),
+// otherwise UTF-8 throughout, and the encoding is that of the first frame, in tag order, stored
+// in 1, 2 or 3. A decoded UFID owner longer than the record holds stays absent.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +48,8 @@ size_t measureTag(const PsdContent &content, int encoding);
 bool measureMessage(const PsdContent &content, int encoding, ErrorRecord &error, size_t &length);
 
 // Decodes a tag into content, whose group switches are left as they are and whose values are
-// replaced by those of the tag; encoding receives the text encoding the values are in (0 or 3).
+// replaced by those of the tag; encoding receives the text encoding the tag keeps (0 to 3; the
+// values are ISO-8859-1 for 0, UTF-8 otherwise).
 // A tag that is missing (811) or does not parse (822) is recorded in error; the parse report
 // names inputLength, by default the size of tag (a file loader passes the file's length when it
 // read only the part the tag covers).

@@ -2,6 +2,7 @@
 // Decoding: the guard's plain tag, libid3tag's parse, the first frame of each kind of kFrames.
 #include "api/id3/codec.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -24,14 +25,63 @@ int frameEncoding(const id3_frame *frame) {
   return static_cast<int>(id3_field_gettextencoding(field));
 }
 
-// The first string of a field in encoding (its whole text for a single string); absent when it
-// has no characters.
-Text decodedText(const id3_frame *frame, unsigned index, int encoding) {
-  std::optional<std::string> text = renderFieldText(id3_frame_field(frame, index), encoding);
-  if (!text) return std::nullopt;
-  text->resize(std::strlen(text->c_str()));
-  if (text->empty()) return std::nullopt;
+// The first string of a text field (its whole text for a single string) as ISO-8859-1 bytes for
+// encoding 0, as UTF-8 otherwise; ISO-8859-1 fields as their bytes. Absent when it has no
+// characters. The same bytes the writer lays the field down as, up to its first terminator.
+Text decodedText(const id3_field *field, int encoding) {
+  if (field == nullptr) return std::nullopt;
+  const id3_ucs4_t *chars = nullptr;
+  const id3_latin1_t *bytes = nullptr;
+  switch (id3_field_type(field)) {
+    case ID3_FIELD_TYPE_STRING:
+      chars = id3_field_getstring(field);
+      break;
+    case ID3_FIELD_TYPE_STRINGFULL:
+      chars = id3_field_getfullstring(field);
+      break;
+    case ID3_FIELD_TYPE_STRINGLIST:
+      if (id3_field_getnstrings(field) > 0) chars = id3_field_getstrings(field, 0);
+      break;
+    case ID3_FIELD_TYPE_LATIN1:
+      bytes = id3_field_getlatin1(field);
+      break;
+    case ID3_FIELD_TYPE_LATIN1FULL:
+      bytes = id3_field_getfulllatin1(field);
+      break;
+    case ID3_FIELD_TYPE_LATIN1LIST:
+      if (field->latin1list.nstrings > 0) bytes = field->latin1list.strings[0];
+      break;
+    default: {
+      // Not a text field where one was expected: what the writer makes of it.
+      std::optional<std::string> text = renderFieldText(field, encoding);
+      if (!text) return std::nullopt;
+      text->resize(std::strlen(text->c_str()));
+      if (text->empty()) return std::nullopt;
+      return text;
+    }
+  }
+  std::string text;
+  if (bytes != nullptr)
+    text.assign(reinterpret_cast<const char *>(bytes));
+  else if (chars != nullptr)
+    text = encoding == ZEL_MARLO_ID3_ENC_ISO_8859_1 ? ucs4ToLatin1(chars) : ucs4ToUtf8(chars);
+  if (text.empty()) return std::nullopt;
   return text;
+}
+
+// The text encoding a decoded tag keeps: that of the first frame read, in the order the frames
+// stand in the tag, whose text-encoding field says 1, 2 or 3; 0 when every frame read that has
+// a text-encoding field says 0. (Frames read are the first of each kind; those without a
+// text-encoding field, UFID, do not count.) Its trial encoding then measures what the sender
+// measured, and a UTF-16 tag stays UTF-16 when it is saved or sent on.
+int storedEncoding(const id3_tag &tag, const std::array<const id3_frame *, kFrameKinds> &read) {
+  for (unsigned i = 0; i < tag.nframes; ++i) {
+    const id3_frame *frame = tag.frames[i];
+    if (std::find(read.begin(), read.end(), frame) == read.end()) continue;
+    const int encoding = frameEncoding(frame);
+    if (isUnicodeEncoding(encoding)) return encoding;
+  }
+  return ZEL_MARLO_ID3_ENC_ISO_8859_1;
 }
 
 // One field of a parsed frame into the record.
@@ -64,7 +114,7 @@ void readField(const id3_frame *frame, const FieldMap &map, int encoding, PsdCon
       break;
     }
     default:
-      c.*map.member = decodedText(frame, map.index, encoding);
+      c.*map.member = decodedText(field, encoding);
       break;
   }
 }
@@ -96,18 +146,21 @@ bool decodeTag(std::span<const uint8_t> bytes, PsdContent &content, int &encodin
   }
 
   std::array<const id3_frame *, kFrameKinds> frames{};
-  bool unicode = false;
-  for (size_t k = 0; k < kFrameKinds; ++k) {
+  for (size_t k = 0; k < kFrameKinds; ++k)
     frames[k] = id3_tag_findframe(tag.get(), kFrames[k].id, 0);
-    unicode = unicode || isUnicodeEncoding(frameEncoding(frames[k]));
-  }
-  encoding = unicode ? ZEL_MARLO_ID3_ENC_UTF_8 : ZEL_MARLO_ID3_ENC_ISO_8859_1;
+  encoding = storedEncoding(*tag, frames);
+  const int textEncoding =
+      encoding == ZEL_MARLO_ID3_ENC_ISO_8859_1 ? encoding : ZEL_MARLO_ID3_ENC_UTF_8;
 
   PsdContent decoded = switchesOf(content);
   for (size_t k = 0; k < kFrameKinds; ++k) {
     if (frames[k] == nullptr) continue;
-    for (const FieldMap &map : kFrames[k].fields) readField(frames[k], map, encoding, decoded);
+    for (const FieldMap &map : kFrames[k].fields)
+      readField(frames[k], map, textEncoding, decoded);
   }
+  // The record holds fewer owner characters than a frame can carry; a longer owner is not taken.
+  if (decoded.ufidOwnerId && decoded.ufidOwnerId->size() > kMaxUfidOwnerId)
+    decoded.ufidOwnerId.reset();
   content = std::move(decoded);
   return true;
 }

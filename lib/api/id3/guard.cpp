@@ -29,6 +29,9 @@ constexpr uint8_t kTagUnsynchronised = 0x80;
 constexpr uint8_t kTagExtendedHeader = 0x40;  // v2.2: compressed tag, which nobody reads
 constexpr uint8_t kTagFooter = 0x10;          // v2.4
 
+// v2.3 extended header flags.
+constexpr uint16_t kV23ExtendedCrc = 0x8000;
+
 // v2.3 frame flags (status byte, then format byte).
 constexpr uint16_t kV23Compressed = 0x0080;
 constexpr uint16_t kV23Encrypted = 0x0040;
@@ -61,6 +64,13 @@ int kindOf(std::span<const uint8_t> id, int major) {
     if (name != nullptr && std::memcmp(name, id.data(), id.size()) == 0) return static_cast<int>(k);
   }
   return -1;
+}
+
+uint32_t crc32Of(std::span<const uint8_t> bytes) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  // Tag bodies are at most 28 bits long, well within uInt.
+  crc = crc32(crc, bytes.data(), static_cast<uInt>(bytes.size()));
+  return static_cast<uint32_t>(crc);
 }
 
 // Every FF 00 becomes FF, up to and including the last byte.
@@ -162,7 +172,9 @@ std::optional<std::span<const uint8_t>> frameArea(std::span<const uint8_t> body,
   ByteReader in(body);
   switch (major) {
     case 3: {
-      // Size (without itself), then flags and padding size when it has room for them.
+      // Size (without itself), then flags and padding size when it has room for them, then
+      // the CRC-32 of the frames (after the extended header, before the padding) when flagged.
+      // libid3tag refuses a tag whose CRC is flagged but missing or does not match.
       auto size = in.u32be();
       if (!size) return std::nullopt;
       auto header = in.bytes(*size);
@@ -170,10 +182,14 @@ std::optional<std::span<const uint8_t>> frameArea(std::span<const uint8_t> body,
       std::span<const uint8_t> area = in.rest();
       ByteReader fields(*header);
       if (fields.remaining() >= 6) {
-        fields.skip(2);
+        const uint16_t extendedFlags = *fields.u16be();
         const uint32_t padding = *fields.u32be();
         if (padding > area.size()) return std::nullopt;
         area = area.first(area.size() - padding);
+        if (extendedFlags & kV23ExtendedCrc) {
+          auto crc = fields.u32be();
+          if (!crc || *crc != crc32Of(area)) return std::nullopt;
+        }
       }
       return area;
     }

@@ -21,7 +21,9 @@
 //
 // Inputs that libid3tag refuses for their structure (no tag, a size beyond the data, a frame
 // header that does not fit, a compressed frame that does not inflate to its announced size) are
-// refused here too.
+// refused here too, and so is a v2.3 tag whose extended header announces a CRC-32 of its frames
+// that it does not carry or that does not match (the extended header itself is not passed on,
+// so the parser could no longer check it).
 #pragma once
 
 #include <cstddef>

@@ -3,6 +3,22 @@
 
 namespace zel::id3 {
 
+namespace {
+
+// Appends to a string, for putUtf8.
+struct StringSink {
+  std::string &out;
+  void put(uint8_t b) { out.push_back(static_cast<char>(b)); }
+};
+
+size_t ucs4Length(const id3_ucs4_t *text) {
+  size_t n = 0;
+  while (text[n] != 0) ++n;
+  return n;
+}
+
+}  // namespace
+
 void utf8ToUcs4(std::string_view in, bool keepLineFeeds, id3_ucs4_t *out) {
   forEachUtf8Char(in, [&out, keepLineFeeds](id3_ucs4_t c) {
     *out++ = c == '\n' && !keepLineFeeds ? id3_ucs4_t{' '} : c;
@@ -16,6 +32,23 @@ void latin1ToUcs4(std::string_view in, bool keepLineFeeds, id3_ucs4_t *out) {
     *out++ = b == '\n' && !keepLineFeeds ? id3_ucs4_t{' '} : b;
   }
   *out = 0;
+}
+
+std::string ucs4ToLatin1(const id3_ucs4_t *text) {
+  std::string out;
+  if (text == nullptr) return out;
+  out.reserve(ucs4Length(text));
+  for (; *text != 0; ++text) out.push_back(static_cast<char>(*text <= 0xFF ? *text : '?'));
+  return out;
+}
+
+std::string ucs4ToUtf8(const id3_ucs4_t *text) {
+  std::string out;
+  if (text == nullptr) return out;
+  out.reserve(ucs4Length(text));
+  StringSink sink{out};
+  for (; *text != 0; ++text) putUtf8(sink, unicodeScalar(*text));
+  return out;
 }
 
 }  // namespace zel::id3

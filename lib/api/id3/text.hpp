@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace zel::id3 {
@@ -110,5 +111,11 @@ void putUtf8(Sink &out, id3_ucs4_t c) {
     out.put(static_cast<uint8_t>(0x80 | (c & 0x3F)));
   }
 }
+
+// Decoded text: a zero-terminated UCS-4 string (null: none) as the bytes the writer lays down
+// for it in encoding 0 (characters above U+00FF as '?') or as UTF-8 (surrogates and values
+// above U+10FFFF as U+FFFD).
+std::string ucs4ToLatin1(const id3_ucs4_t *text);
+std::string ucs4ToUtf8(const id3_ucs4_t *text);
 
 }  // namespace zel::id3
