@@ -73,7 +73,8 @@ int main(int argc, char **argv) {
   const int n = argc > 1 ? std::atoi(argv[1]) : 100;
   ZEL_MARLO_PSD_MSG_t *msg = nullptr;
   ZEL_MARLO_PSD_MSG_t *rx = nullptr;
-  if (zel_marlo_allocPsdMsg(&msg) != ZEL_MARLO_SUCCESS || zel_marlo_allocPsdMsg(&rx) != ZEL_MARLO_SUCCESS)
+  if (zel_marlo_allocPsdMsg(&msg) != ZEL_MARLO_SUCCESS ||
+      zel_marlo_allocPsdMsg(&rx) != ZEL_MARLO_SUCCESS)
     return 1;
   zel::bench::fillDefaultMessage(msg);
   // A receiver decodes with every group switched on, as the receive tool does.

@@ -69,7 +69,8 @@ int main(int argc, char **argv) {
   /* 2. Create: check the values, encode the enabled groups as one ID3v2.3 tag and wrap it in
    *    a PSD container with a content id of your choice. A message that fails the checks is
    *    refused here, with the reason in the handle. */
-  if (zel_marlo_createPsdMsg(msg, 42) != ZEL_MARLO_SUCCESS) return fail(msg, "zel_marlo_createPsdMsg");
+  if (zel_marlo_createPsdMsg(msg, 42) != ZEL_MARLO_SUCCESS)
+    return fail(msg, "zel_marlo_createPsdMsg");
 
   /* 3. Send: one VESK packet in one UDP datagram. Success means the packet was built and
    *    handed to the network: UDP has no delivery report, and a host name that does not

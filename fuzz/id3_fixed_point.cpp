@@ -142,7 +142,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const ZEL_MARLO_ID3_PSD_MSG_t input{static_cast<uint32_t>(size), const_cast<uint8_t *>(data)};
   if (zel_marlo_setId3PsdMsg(first, &input) != ZEL_MARLO_SUCCESS) return 0;
 
-
   const std::string tag = tagOf(first);
   if (tag.empty()) return 0;
   take(again, tag);

@@ -237,7 +237,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (size_t i = 0; i < kValues - 2; ++i) held[i] = read(readers[i](tx));
   const auto has = [&](size_t i) { return held[i] != kAbsent; };
 
-
   // Which frames the sender writes.
   const bool core = switches[0] == 1, comment = switches[1] == 1, commercial = switches[2] == 1;
   const bool wroteComment = comment && (has(kCommentTitle) || has(kCommentDesc));

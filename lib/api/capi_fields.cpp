@@ -59,6 +59,9 @@ char *readField(Msg *handle, int site, Text PsdContent::*field) {
 
 extern "C" {
 
+// One line a function: the table reads as the API does.
+// clang-format off
+
 // Group switches.
 ZEL_MARLO_API int32_t zel_marlo_enablePsdCore(Msg *m, uint8_t e) { return setSwitch(m, 1617, &PsdContent::coreEnabled, e); }
 ZEL_MARLO_API uint8_t zel_marlo_isPsdCoreEnabled(Msg *m) { return readSwitch(m, 1609, &PsdContent::coreEnabled); }
@@ -146,5 +149,7 @@ ZEL_MARLO_API uint32_t zel_marlo_getPsdUfidIdentifierSize(Msg *m) {
   if (!zel::isValid(m)) return 0;
   return static_cast<uint32_t>(m->content.ufidIdentifier.size());
 }
+
+// clang-format on
 
 }  // extern "C"

@@ -42,9 +42,8 @@ ZEL_MARLO_API int32_t zel_marlo_getErrorNum(ZEL_MARLO_PSD_MSG_t *psdMsg) {
 }
 
 ZEL_MARLO_API const char *zel_marlo_getErrorStr(ZEL_MARLO_PSD_MSG_t *psdMsg) {
-  return zel::apiValue(psdMsg, 1344, static_cast<const char *>(nullptr), [](Msg &msg) {
-    return msg.error.text ? msg.error.text->c_str() : nullptr;
-  });
+  return zel::apiValue(psdMsg, 1344, static_cast<const char *>(nullptr),
+                       [](Msg &msg) { return msg.error.text ? msg.error.text->c_str() : nullptr; });
 }
 
 ZEL_MARLO_API int32_t zel_marlo_enableErrorLog(uint8_t enable, FILE *stream) {

@@ -39,13 +39,11 @@ ZEL_MARLO_API int32_t zel_marlo_getId3PsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg,
 
 ZEL_MARLO_API int32_t zel_marlo_setId3PsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg,
                                              const ZEL_MARLO_ID3_PSD_MSG_t *id3Msg) {
-  return zel::apiStatus(psdMsg, 1463,
-                        [id3Msg](Msg &msg) {
-                          std::span<const uint8_t> tag;
-                          if (id3Msg != nullptr && id3Msg->data != nullptr)
-                            tag = std::span(id3Msg->data, id3Msg->length);
-                          return zel::takeOverTag(msg, tag);
-                        });
+  return zel::apiStatus(psdMsg, 1463, [id3Msg](Msg &msg) {
+    std::span<const uint8_t> tag;
+    if (id3Msg != nullptr && id3Msg->data != nullptr) tag = std::span(id3Msg->data, id3Msg->length);
+    return zel::takeOverTag(msg, tag);
+  });
 }
 
 ZEL_MARLO_API int32_t zel_marlo_loadId3PsdFile(ZEL_MARLO_PSD_MSG_t *psdMsg, const char *path) {

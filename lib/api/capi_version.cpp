@@ -28,7 +28,8 @@ bool append(std::string_view piece) {
 extern "C" ZEL_MARLO_API const char *zel_marlo_getVersion(void) {
   std::memset(versionText, 0, sizeof versionText);
   append("\nzel_marlo Version --> ");
-  if (!append("zel_marlo v4.1 Jul 17 2008") || !append("\n")) return "Error with getVersion on marlo";
+  if (!append("zel_marlo v4.1 Jul 17 2008") || !append("\n"))
+    return "Error with getVersion on marlo";
   if (!append("zel_vesk Version --> ")) return "Error with getVersion on zel_rtp";
   char veskVersion[1024] = {}, veskBuild[1024] = {};
   zel_vesk_version(veskVersion, veskBuild);

@@ -40,8 +40,8 @@ const char *shown(const char *path) { return path != nullptr ? path : ""; }
 uint64_t bytesLookedAt(const uint8_t *head, size_t count) {
   if (count >= 3 && std::memcmp(head, "TAG", 3) == 0) return kId3v1Length;
   if (count < id3::kHeaderLength || std::memcmp(head, "ID3", 3) != 0) return count;
-  const uint32_t raw = uint32_t{head[6]} << 24 | uint32_t{head[7]} << 16 |
-                       uint32_t{head[8]} << 8 | uint32_t{head[9]};
+  const uint32_t raw = uint32_t{head[6]} << 24 | uint32_t{head[7]} << 16 | uint32_t{head[8]} << 8 |
+                       uint32_t{head[9]};
   const bool footer = head[3] == 4 && (head[5] & 0x10) != 0;
   return id3::kHeaderLength + id3::fromSyncsafe(raw) + (footer ? id3::kFooterLength : 0);
 }

@@ -15,7 +15,8 @@ bool loadId3File(Msg &msg, const char *path);
 // is yet) is replaced as a whole: the tag goes into a new file in the same folder, which takes
 // over the old file's permission bits and is renamed over it, so a reader never sees it empty
 // or half-written and a failed save leaves the old file as it was. Anything else there (a
-// device, a FIFO, a symbolic link) is written in place. A message that fails validation creates no file.
+// device, a FIFO, a symbolic link) is written in place. A message that fails validation creates no
+// file.
 bool saveId3File(Msg &msg, const char *path);
 
 }  // namespace zel

@@ -10,8 +10,7 @@ namespace zel {
 
 bool checkContent(const PsdContent &content, int encoding, ErrorRecord &error, size_t *length) {
   size_t measured = 0;
-  if (!validateRules(content, error) ||
-      !id3::measureMessage(content, encoding, error, measured))
+  if (!validateRules(content, error) || !id3::measureMessage(content, encoding, error, measured))
     return false;
   if (length != nullptr) *length = measured;
   return true;

@@ -40,13 +40,12 @@ constexpr Line kCoreLines[] = {{"title: -->", &PsdContent::title},
                                {"album: -->", &PsdContent::album},
                                {"genre: -->", &PsdContent::genre}};
 constexpr Line kCommentLines[] = {{"comment title: -->", &PsdContent::commentTitle}};
-constexpr Line kCommercialLines[] = {
-    {"commercial price: -->", &PsdContent::price},
-    {"commercial valid until: -->", &PsdContent::validUntil},
-    {"commercial contact url: -->", &PsdContent::contactUrl},
-    {"commercial recv as: -->", &PsdContent::recvAs},
-    {"commercial seller name: -->", &PsdContent::sellerName},
-    {"commercial product desc: -->", &PsdContent::productDesc}};
+constexpr Line kCommercialLines[] = {{"commercial price: -->", &PsdContent::price},
+                                     {"commercial valid until: -->", &PsdContent::validUntil},
+                                     {"commercial contact url: -->", &PsdContent::contactUrl},
+                                     {"commercial recv as: -->", &PsdContent::recvAs},
+                                     {"commercial seller name: -->", &PsdContent::sellerName},
+                                     {"commercial product desc: -->", &PsdContent::productDesc}};
 constexpr Line kUfidLines[] = {{"ufid: owner id -->", &PsdContent::ufidOwnerId}};
 
 template <size_t N>

@@ -92,8 +92,8 @@ struct Unpacked {
   const uint8_t *payload = nullptr;
 };
 
-uint32_t unpack(veskHandle *vesk, ZEL_MARLO_VESK_TYPE_t kind, const uint8_t *bytes,
-                uint32_t count, Unpacked &out) {
+uint32_t unpack(veskHandle *vesk, ZEL_MARLO_VESK_TYPE_t kind, const uint8_t *bytes, uint32_t count,
+                Unpacked &out) {
   const auto lock = lockVesk(vesk);
   uint32_t rc;
   if (kind == ZEL_MARLO_VESK_TYPE_AFL_CL) {
@@ -138,8 +138,8 @@ constexpr ContainerSites kParseSites{1704, 1718, 1732};
 // Parses a container and checks that it holds a PSD message (type PSD, format ID3).
 bool checkContainer(Msg &msg, const uint8_t *bytes, uint32_t size, const ContainerSites &site,
                     Container &c) {
-  if (psdmsg_parse(bytes, size, &c.payload, &c.reserved, &c.type, &c.format, &c.options,
-                   &c.param, &c.contentId, &c.payloadLength) != 1) {
+  if (psdmsg_parse(bytes, size, &c.payload, &c.reserved, &c.type, &c.format, &c.options, &c.param,
+                   &c.contentId, &c.payloadLength) != 1) {
     reportPsdError(msg.error, VESK_PARSE, site.parse, "psdmsg_parse error  ");
     return false;
   }
@@ -162,10 +162,10 @@ int32_t sendPsd(Msg &msg, const char *host, int32_t port) {
     return ZEL_MARLO_FAILURE;
   }
   Packet packet(msg.container->size() + zel_vesk_overhead(msg.vesk));
-  const bool packed =
-      pack(msg.vesk, ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_MSG_ID_PSD, *msg.container, packet) ==
-      VESK_OK;
-  if (!packed) reportPsdError(msg.error, XFER_RX, 2213, "zel_vesk_pack fail [ %s ]", veskText(msg.vesk));
+  const bool packed = pack(msg.vesk, ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_MSG_ID_PSD,
+                           *msg.container, packet) == VESK_OK;
+  if (!packed)
+    reportPsdError(msg.error, XFER_RX, 2213, "zel_vesk_pack fail [ %s ]", veskText(msg.vesk));
   msg.container.reset();  // consumed, sent or not
 
   if (port < 1) port = ZEL_MARLO_DEFAULT_PORT;
@@ -186,7 +186,8 @@ int32_t sendFlush(Msg &msg, const char *host, int32_t port) {
   Packet packet(zel_vesk_overhead(msg.vesk));
   const bool packed =
       pack(msg.vesk, ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_MSG_ID_FLUSH, {}, packet) == VESK_OK;
-  if (!packed) reportPsdError(msg.error, XFER_RX, 2353, "zel_vesk_pack fail [ %s ]", veskText(msg.vesk));
+  if (!packed)
+    reportPsdError(msg.error, XFER_RX, 2353, "zel_vesk_pack fail [ %s ]", veskText(msg.vesk));
   if (port < 1) port = ZEL_MARLO_DEFAULT_PORT;
   if (packed) psdxfer_sendTo(port, host, packet.data, packet.size);
   return packed ? ZEL_MARLO_SUCCESS : ZEL_MARLO_FAILURE;
@@ -216,7 +217,8 @@ int32_t sendToBuffer(Msg &msg, uint8_t **buffer, uint32_t *length, ZEL_MARLO_VES
   const bool psd = msgId == ZEL_MARLO_MSG_ID_PSD;
   const BufferSites &site = psd ? kPsdSites : kFlushSites;
   if (kind != ZEL_MARLO_VESK_TYPE_AFL_CL && kind != ZEL_MARLO_VESK_TYPE_CL) {
-    reportPsdError(msg.error, XFER_RX, site.badKind, "unsupported ZEL_MARLO_VESK_TYPE_t [ %d ]", kind);
+    reportPsdError(msg.error, XFER_RX, site.badKind, "unsupported ZEL_MARLO_VESK_TYPE_t [ %d ]",
+                   kind);
     return ZEL_MARLO_FAILURE;
   }
   if (psd && !msg.container) {
@@ -233,7 +235,8 @@ int32_t sendToBuffer(Msg &msg, uint8_t **buffer, uint32_t *length, ZEL_MARLO_VES
   int packSite = site.packShared;
   if (kind == ZEL_MARLO_VESK_TYPE_CL) {
     if (cl.h == nullptr) {
-      reportPsdError(msg.error, XFER_RX, site.initTemp, "zel_vesk_init fail [ %s ]", veskText(cl.h));
+      reportPsdError(msg.error, XFER_RX, site.initTemp, "zel_vesk_init fail [ %s ]",
+                     veskText(cl.h));
       return ZEL_MARLO_FAILURE;  // a prepared container stays
     }
     vesk = cl.h;
@@ -251,8 +254,8 @@ int32_t sendToBuffer(Msg &msg, uint8_t **buffer, uint32_t *length, ZEL_MARLO_VES
   return rc == VESK_OK ? ZEL_MARLO_SUCCESS : ZEL_MARLO_FAILURE;
 }
 
-int32_t recvFromBuffer(Msg &msg, const uint8_t *bytes, uint32_t count,
-                       ZEL_MARLO_VESK_TYPE_t kind, ZEL_MARLO_MSG_ID_t *msgId) {
+int32_t recvFromBuffer(Msg &msg, const uint8_t *bytes, uint32_t count, ZEL_MARLO_VESK_TYPE_t kind,
+                       ZEL_MARLO_MSG_ID_t *msgId) {
   Unpacked packet;
   if (kind == ZEL_MARLO_VESK_TYPE_AFL_CL) {
     if (unpack(msg.vesk, kind, bytes, count, packet) != VESK_OK) {

@@ -2,11 +2,11 @@
 // The send and receive road of a PSD message.
 //
 // Send: createContainer checks and encodes the message and keeps it as a PSD container in the
-// handle (a create that fails leaves none); sendPsd packs the container into a two-layer VESK packet, sends it as one UDP datagram
-// and then unpacks and checks its own packet again; sendToBuffer hands the packet out instead.
-// Receive: recvFromNetwork / recvFromBuffer unpack one packet and keep its container (a PSD
-// packet without payload leaves none, a flush leaves the earlier one);
-// parseReceived checks the container and takes over its ID3 tag.
+// handle (a create that fails leaves none); sendPsd packs the container into a two-layer VESK
+// packet, sends it as one UDP datagram and then unpacks and checks its own packet again;
+// sendToBuffer hands the packet out instead. Receive: recvFromNetwork / recvFromBuffer unpack one
+// packet and keep its container (a PSD packet without payload leaves none, a flush leaves the
+// earlier one); parseReceived checks the container and takes over its ID3 tag.
 //
 // Every function reports its failures into the handle; the int32_t ones return 1 or 2.
 #pragma once

@@ -60,16 +60,16 @@ extern "C" {
 /* Error numbers; the name of each is also the category word its reports print. */
 typedef int32_t ZEL_MARLO_ERROR_t;
 #define ZEL_MARLO_E_NONE 0
-#define E_SYSTEM 1          /* a memory allocation failed */
-#define ZEL_MARLO_TYPE 2    /* a received container's type is not PSD */
-#define ZEL_MARLO_FORMAT 3  /* a received container's format is not ID3, or building one failed */
-#define VESK_PARSE 4        /* a received container cannot be parsed */
-#define E_SEND 7            /* an empty message was to be sent */
-#define E_FILE 8            /* opening, examining, reading or writing an ID3 file failed */
-#define E_FORMAT 9          /* validation failed; ID3 content missing, unparsable or too long */
-#define XFER_RX 10          /* UDP transfer, packing or unpacking failed; unsupported kind or id */
-#define SET_ID3 11          /* setting the message from received ID3 content failed */
-#define E_VESK_INIT 12      /* creating or configuring the library-wide VESK handle failed */
+#define E_SYSTEM 1         /* a memory allocation failed */
+#define ZEL_MARLO_TYPE 2   /* a received container's type is not PSD */
+#define ZEL_MARLO_FORMAT 3 /* a received container's format is not ID3, or building one failed */
+#define VESK_PARSE 4       /* a received container cannot be parsed */
+#define E_SEND 7           /* an empty message was to be sent */
+#define E_FILE 8           /* opening, examining, reading or writing an ID3 file failed */
+#define E_FORMAT 9         /* validation failed; ID3 content missing, unparsable or too long */
+#define XFER_RX 10         /* UDP transfer, packing or unpacking failed; unsupported kind or id */
+#define SET_ID3 11         /* setting the message from received ID3 content failed */
+#define E_VESK_INIT 12     /* creating or configuring the library-wide VESK handle failed */
 
 /* Message ids: the CL header's message id on the wire. */
 typedef int32_t ZEL_MARLO_MSG_ID_t;
@@ -189,10 +189,8 @@ ZEL_MARLO_API int32_t zel_marlo_validatePsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg);
 
 /* Text encoding of the ID3 text frames: one of ZEL_MARLO_ID3_ENC_*; anything else returns 2
  * and keeps the old value. With 1, 2 or 3 the caller's texts are read as UTF-8. */
-ZEL_MARLO_API int32_t zel_marlo_setId3TextEncoding(ZEL_MARLO_PSD_MSG_t *psdMsg,
-                                                   int32_t encoding);
-ZEL_MARLO_API int32_t zel_marlo_getId3TextEncoding(ZEL_MARLO_PSD_MSG_t *psdMsg,
-                                                   int32_t *encoding);
+ZEL_MARLO_API int32_t zel_marlo_setId3TextEncoding(ZEL_MARLO_PSD_MSG_t *psdMsg, int32_t encoding);
+ZEL_MARLO_API int32_t zel_marlo_getId3TextEncoding(ZEL_MARLO_PSD_MSG_t *psdMsg, int32_t *encoding);
 /* Validates the message and renders its enabled groups as an ID3v2.3 tag into a new record
  * (*id3Msg); release it with zel_marlo_freeId3PsdMsg. A message with no frame gives length 0. */
 ZEL_MARLO_API int32_t zel_marlo_getId3PsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg,
@@ -232,8 +230,7 @@ ZEL_MARLO_API int32_t zel_marlo_sendPsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg, const ch
 /* Like zel_marlo_sendPsdMsg, but hands the packet of the given kind out in *buffer (from
  * malloc: the caller releases it with free()) with its length in *length. */
 ZEL_MARLO_API int32_t zel_marlo_sendPsdMsgToBuffer(ZEL_MARLO_PSD_MSG_t *psdMsg, uint8_t **buffer,
-                                                   uint32_t *length,
-                                                   ZEL_MARLO_VESK_TYPE_t veskType,
+                                                   uint32_t *length, ZEL_MARLO_VESK_TYPE_t veskType,
                                                    ZEL_MARLO_MSG_ID_t msgId);
 /* Waits, without time limit, for one datagram on the UDP port, unpacks it, keeps its PSD
  * container in the handle and reports its message id. */

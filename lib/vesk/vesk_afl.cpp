@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "vesk/vesk_codec.hpp"
 #include "common/bytes.hpp"
+#include "vesk/vesk_codec.hpp"
 #include "vesk/zel_crc.hpp"
 
 namespace zel::vesk {

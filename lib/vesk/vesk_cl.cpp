@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "vesk/vesk_codec.hpp"
 #include "common/bytes.hpp"
+#include "vesk/vesk_codec.hpp"
 
 namespace zel::vesk {
 namespace {

@@ -13,13 +13,16 @@
 #include <cstdint>
 
 constexpr uint32_t VESK_OK = 1;
-constexpr uint32_t VESK_ERR = 0x0BAD0000;           // bad argument, handle type or direction; no memory; CL packet < 12 bytes
-constexpr uint32_t VESK_ERR_SEQ = 0x0BAD0001;       // sequence number not the expected one
-constexpr uint32_t VESK_ERR_VERSION = 0x0BAD0002;   // CL, AFL or TAL version byte not supported
-constexpr uint32_t VESK_ERR_PACKET = 0x0BAD0003;    // AFL packet < 14 bytes, wrong sync or protocol byte
+constexpr uint32_t VESK_ERR =
+    0x0BAD0000;  // bad argument, handle type or direction; no memory; CL packet < 12 bytes
+constexpr uint32_t VESK_ERR_SEQ = 0x0BAD0001;      // sequence number not the expected one
+constexpr uint32_t VESK_ERR_VERSION = 0x0BAD0002;  // CL, AFL or TAL version byte not supported
+constexpr uint32_t VESK_ERR_PACKET =
+    0x0BAD0003;  // AFL packet < 14 bytes, wrong sync or protocol byte
 constexpr uint32_t VESK_ERR_RESERVED = 0x0BAD0004;  // CL reserved flag bits set
 constexpr uint32_t VESK_ERR_CRC = 0x0BAD0005;       // CRC mismatch or CRC computation failed
-constexpr uint32_t VESK_ERR_LENGTH = 0x0BAD0006;    // a length field disagrees with the bytes received
+constexpr uint32_t VESK_ERR_LENGTH =
+    0x0BAD0006;  // a length field disagrees with the bytes received
 
 constexpr int32_t VESK_TYPE_CL = 0;
 constexpr int32_t VESK_TYPE_AFL = 1;
@@ -49,7 +52,8 @@ struct veskClDesc {
   uint32_t seq;  // the low 16 bits travel
   uint8_t flag;  // pack writes the whole byte as CL byte 1; unpack delivers bit 0
   uint32_t length;
-  const uint8_t *payload;  // pack: may be null (bytes counted, not written); unpack: points into the packet
+  const uint8_t
+      *payload;  // pack: may be null (bytes counted, not written); unpack: points into the packet
 };
 
 // Descriptor of an AFL packet (type-1 handle).

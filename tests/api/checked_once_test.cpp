@@ -3,13 +3,13 @@
 // switches and its encoding stay: after every operation that changes them, validation, the
 // length and the tag are those a handle that never validated gives.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <unistd.h>
 
 #include "id3_support.hpp"
 
@@ -91,38 +91,42 @@ TEST(CheckedOnce, EveryChangeForgetsWhatWasFoundValid) {
       {"album", [](auto m) { zel_marlo_setPsdAlbum(m, "an album of a longer name"); }},
       {"genre", [](auto m) { zel_marlo_setPsdGenre(m, "(Live)"); }},
       {"comment", [](auto m) { zel_marlo_setPsdComment(m, nullptr, "description only"); }},
-      {"commercial", [](auto m) {
+      {"commercial",
+       [](auto m) {
          zel_marlo_setPsdCommercial(m, "USD10.0", "19691231", "http://shop", "0", "seller",
                                     "product");
        }},
       {"UFID", [](auto m) { zel_marlo_setPsdUfid(m, "owner", nullptr, 0); }},
-      {"UFID refused", [](auto m) {
+      {"UFID refused",
+       [](auto m) {
          const uint8_t big[65] = {};
          zel_marlo_setPsdUfid(m, "owner", big, sizeof big);
        }},
       {"text encoding", [](auto m) { zel_marlo_setId3TextEncoding(m, ZEL_MARLO_ID3_ENC_UTF_16); }},
       {"clear", [](auto m) { zel_marlo_clearPsdMsg(m); }},
       {"tag taken over", [](auto m) { zel::test::decode(m, otherTag()); }},
-      {"file loaded", [&file](auto m) {
+      {"file loaded",
+       [&file](auto m) {
          Handle other;
          zel::test::decode(other, otherTag());
          ASSERT_EQ(zel_marlo_saveId3PsdFile(other, file.c_str()), ZEL_MARLO_SUCCESS);
          ASSERT_EQ(zel_marlo_loadId3PsdFile(m, file.c_str()), ZEL_MARLO_SUCCESS);
        }},
-      {"message received", [](auto m) {
+      {"message received",
+       [](auto m) {
          Handle other;
          zel::test::decode(other, otherTag());
          uint8_t *packet = nullptr;
          uint32_t length = 0;
          ASSERT_EQ(zel_marlo_createPsdMsg(other, 7), ZEL_MARLO_SUCCESS);
-         ASSERT_EQ(zel_marlo_sendPsdMsgToBuffer(other, &packet, &length,
-                                                ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_MSG_ID_PSD),
+         ASSERT_EQ(zel_marlo_sendPsdMsgToBuffer(other, &packet, &length, ZEL_MARLO_VESK_TYPE_AFL_CL,
+                                                ZEL_MARLO_MSG_ID_PSD),
                    ZEL_MARLO_SUCCESS);
          ZEL_MARLO_MSG_ID_t id;
          uint16_t contentId = 0;
-         EXPECT_EQ(zel_marlo_recvPsdMsgFromBuffer(m, packet, length, ZEL_MARLO_VESK_TYPE_AFL_CL,
-                                                  &id),
-                   ZEL_MARLO_SUCCESS);
+         EXPECT_EQ(
+             zel_marlo_recvPsdMsgFromBuffer(m, packet, length, ZEL_MARLO_VESK_TYPE_AFL_CL, &id),
+             ZEL_MARLO_SUCCESS);
          EXPECT_EQ(zel_marlo_parsePsdMsg(m, &contentId), ZEL_MARLO_SUCCESS);
          std::free(packet);
        }},
@@ -141,8 +145,7 @@ TEST(CheckedOnce, EveryChangeForgetsWhatWasFoundValid) {
     change.apply(fresh);
     const Verdict expected = verdictOf(fresh);
     // A change the verdict cannot tell from no change would test nothing.
-    EXPECT_TRUE(expected.valid != before.valid || expected.length != before.length)
-        << change.what;
+    EXPECT_TRUE(expected.valid != before.valid || expected.length != before.length) << change.what;
     expectSame(verdictOf(checked), expected, change.what);
   }
   std::remove(file.c_str());

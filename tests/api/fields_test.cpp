@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "support/api_text.hpp"
 #include "api/zel_marlo.h"
+#include "support/api_text.hpp"
 
 namespace {
 
@@ -124,7 +124,8 @@ TEST_F(Fields, UfidIdentifierLimit) {
   ASSERT_EQ(zel_marlo_getPsdUfidIdentifierSize(msg_), 64u);
   uint8_t *id = zel_marlo_getPsdUfidIdentifier(msg_);
   ASSERT_NE(id, nullptr);
-  EXPECT_EQ(std::vector<uint8_t>(id, id + 64), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 64))
+  EXPECT_EQ(std::vector<uint8_t>(id, id + 64),
+            std::vector<uint8_t>(bytes.begin(), bytes.begin() + 64))
       << "zero bytes inside the identifier are kept";
   std::free(id);
 

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "api/handle.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -6,7 +8,6 @@
 #include <functional>
 #include <string>
 
-#include "api/handle.hpp"
 #include "support/log_capture.hpp"
 
 namespace {
@@ -63,7 +64,8 @@ TEST_F(Handle, ReportsAreRecordedWhetherOrNotTheLogIsOn) {
   EXPECT_EQ(log.take(), "");
   zel::reportPsdError(msg_->error, E_SEND, 1809, "cannot send zero length pad message %s", "");
   EXPECT_EQ(log.take(), "orvo[1809]: E_SEND cannot send zero length pad message \n");
-  EXPECT_STREQ(zel_marlo_getErrorStr(msg_), "orvo[1809]: E_SEND cannot send zero length pad message ");
+  EXPECT_STREQ(zel_marlo_getErrorStr(msg_),
+               "orvo[1809]: E_SEND cannot send zero length pad message ");
 }
 
 TEST_F(Handle, OverlongReportIsCutTo127Characters) {
@@ -139,9 +141,7 @@ TEST_F(Handle, EveryFunctionChecksItsHandle) {
   auto status = [](auto fn) {
     return [fn](ZEL_MARLO_PSD_MSG_t *m) { return fn(m) == ZEL_MARLO_FAILURE; };
   };
-  auto nothing = [](auto fn) {
-    return [fn](ZEL_MARLO_PSD_MSG_t *m) { return fn(m) == nullptr; };
-  };
+  auto nothing = [](auto fn) { return [fn](ZEL_MARLO_PSD_MSG_t *m) { return fn(m) == nullptr; }; };
   auto zeroFlag = [](uint8_t (*fn)(ZEL_MARLO_PSD_MSG_t *)) {
     return [fn](ZEL_MARLO_PSD_MSG_t *m) { return fn(m) == 0; };
   };
@@ -202,7 +202,8 @@ TEST_F(Handle, EveryFunctionChecksItsHandle) {
        status([](auto m) { return zel_marlo_saveId3PsdFile(m, "/nonexistent/x"); })},
       {"sprintPsdMsg", 2994, nothing([](auto m) { return zel_marlo_sprintPsdMsg(m, 1); })},
       {"fprintPsdMsg", 3154, status([](auto m) { return zel_marlo_fprintPsdMsg(m, stdout, 1); })},
-      {"setId3TextEncoding", 3192, status([](auto m) { return zel_marlo_setId3TextEncoding(m, 3); })},
+      {"setId3TextEncoding", 3192,
+       status([](auto m) { return zel_marlo_setId3TextEncoding(m, 3); })},
       {"getId3TextEncoding", 3223, status([](auto m) {
          int32_t e = 0;
          return zel_marlo_getId3TextEncoding(m, &e);

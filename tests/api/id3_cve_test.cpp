@@ -58,7 +58,6 @@ bool underValgrind() {
   return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
 }
 
-
 // What a door made of a tag: the title taken, or the report that refused it.
 std::string titleOrReport(ZEL_MARLO_PSD_MSG_t *msg, int32_t rc) {
   if (rc == ZEL_MARLO_SUCCESS) return own(zel_marlo_getPsdTitle(msg));

@@ -62,7 +62,8 @@ TEST(Id3Decode, EveryGroupRoundTrips) {
     zel_marlo_enablePsdUfid(received, 1);
     ASSERT_EQ(decode(received, encoded.tag), ZEL_MARLO_SUCCESS) << received.errorText();
     EXPECT_EQ(texts(received), texts(sent)) << "encoding " << encoding;
-    EXPECT_EQ(identifier(received), Bytes(std::begin(kEveryFieldIdentifier), std::end(kEveryFieldIdentifier)));
+    EXPECT_EQ(identifier(received),
+              Bytes(std::begin(kEveryFieldIdentifier), std::end(kEveryFieldIdentifier)));
     EXPECT_EQ(received.encoding(), encoding);
     auto again = encode(received);
     ASSERT_TRUE(again.ok) << received.errorText();

@@ -38,7 +38,8 @@ class Id3FileReplace : public ::testing::Test {
 
   std::string path(const std::string &name) const { return (dir_ / name).string(); }
   size_t entries() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
   }
 
   static Bytes read(const std::string &p) {
@@ -101,7 +102,7 @@ TEST_F(Id3FileReplace, FailedSaveLeavesTheOldFileAsItWas) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     ::signal(SIGXFSZ, SIG_IGN);
-    const struct rlimit limit {8, 8};
+    const struct rlimit limit { 8, 8 };
     ::setrlimit(RLIMIT_FSIZE, &limit);
     ZEL_MARLO_PSD_MSG_t *msg = nullptr;
     zel_marlo_allocPsdMsg(&msg);
@@ -170,7 +171,8 @@ uint64_t bytesRead() {
 void sparseFile(const std::string &p, const Bytes &start) {
   {
     std::ofstream out(p, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(start.data()), static_cast<std::streamsize>(start.size()));
+    out.write(reinterpret_cast<const char *>(start.data()),
+              static_cast<std::streamsize>(start.size()));
   }
   fs::resize_file(p, 256u << 20);
 }

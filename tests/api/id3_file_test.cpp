@@ -83,7 +83,8 @@ TEST_F(Id3File, SaveAndLoadEachGroup) {
     for (int g = 0; g < 4; ++g)
       for (Reader reader : groups[g])
         EXPECT_EQ(own(reader(loaded)), g == group ? own(reader(saved)) : "<null>") << group;
-    EXPECT_EQ(zel_marlo_getPsdUfidIdentifierSize(loaded), group == 3 ? sizeof kEveryFieldIdentifier : 0u);
+    EXPECT_EQ(zel_marlo_getPsdUfidIdentifierSize(loaded),
+              group == 3 ? sizeof kEveryFieldIdentifier : 0u);
     EXPECT_EQ(zel_marlo_isPsdCoreEnabled(loaded), group == 0);
     EXPECT_EQ(zel_marlo_isPsdUfidEnabled(loaded), group == 3);
     EXPECT_EQ(loaded.encoding(), 0);

@@ -3,13 +3,12 @@
 // (read past the buffer), compressed frames announcing huge sizes (allocated before inflating)
 // and text lists of many empty strings (one heap string each). The valgrind run of this suite
 // checks that the real library reads nothing outside its buffers.
-#include "api/id3/guard.hpp"
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <string>
 
+#include "api/id3/guard.hpp"
 #include "id3_support.hpp"
 
 namespace {

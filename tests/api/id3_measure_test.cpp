@@ -82,22 +82,26 @@ TEST(Id3Measure, EdgeCases) {
       {"comment present but empty",
        [](PsdContent &c) { c.commentTitle = std::string(), c.commentDesc.reset(); }},
       {"comment description only", [](PsdContent &c) { c.commentTitle.reset(); }},
-      {"commercial one value", [](PsdContent &c) {
+      {"commercial one value",
+       [](PsdContent &c) {
          c.price.reset(), c.validUntil.reset(), c.contactUrl.reset(), c.recvAs.reset(),
              c.sellerName.reset();
        }},
-      {"commercial all empty", [](PsdContent &c) {
-         for (Text *t : {&c.price, &c.validUntil, &c.contactUrl, &c.recvAs, &c.sellerName,
-                         &c.productDesc})
+      {"commercial all empty",
+       [](PsdContent &c) {
+         for (Text *t :
+              {&c.price, &c.validUntil, &c.contactUrl, &c.recvAs, &c.sellerName, &c.productDesc})
            *t = std::string();
        }},
       {"short date", [](PsdContent &c) { c.validUntil = "2004"; }},
       {"long date", [](PsdContent &c) { c.validUntil = "20041231 and more"; }},
-      {"owner cut", [](PsdContent &c) {
+      {"owner cut",
+       [](PsdContent &c) {
          c.ufidOwnerId = std::string(150, 'o');
          c.ufidIdentifier.assign(64, 1);
        }},
-      {"owner whole", [](PsdContent &c) {
+      {"owner whole",
+       [](PsdContent &c) {
          c.ufidOwnerId = std::string(128, 'o');
          c.ufidIdentifier.assign(64, 1);
        }},
@@ -106,7 +110,8 @@ TEST(Id3Measure, EdgeCases) {
       {"empty owner", [](PsdContent &c) { c.ufidOwnerId = std::string(); }},
       {"owner cut at a zero byte", [](PsdContent &c) { c.ufidOwnerId = std::string("\0x", 2); }},
       {"no identifier", [](PsdContent &c) { c.ufidIdentifier.clear(); }},
-      {"line feeds", [](PsdContent &c) {
+      {"line feeds",
+       [](PsdContent &c) {
          c.title = "a\nb\n";
          c.commentDesc = "two\nlines";
          c.commentTitle = "x\ny";
@@ -114,17 +119,20 @@ TEST(Id3Measure, EdgeCases) {
          c.sellerName = "s\n";
          c.ufidOwnerId = "o\nwner";
        }},
-      {"ill-formed UTF-8", [](PsdContent &c) {
+      {"ill-formed UTF-8",
+       [](PsdContent &c) {
          c.title = "\xC3\x28 \xE0\x80\x80 \xED\xA0\x80 \xF4\x90\x80\x80 \xF0\x9F\x98 \xFF\xC0\x80";
          c.commentDesc = "\x80\x80\xE6\x97";
          c.sellerName = "\xF8\x88\x80\x80\x80";
        }},
-      {"four-byte characters", [](PsdContent &c) {
+      {"four-byte characters",
+       [](PsdContent &c) {
          c.title = "\xF0\x9F\x98\x80\xF0\x9F\x98\x81";
          c.productDesc = "\xF4\x8F\xBF\xBF";
        }},
       {"Latin-1 bytes", [](PsdContent &c) { c.artist = "Caf\xE9 \xFF\x80"; }},
-      {"CJK", [](PsdContent &c) {
+      {"CJK",
+       [](PsdContent &c) {
          std::string s;
          for (int i = 0; i < 100; ++i) s += "\xE6\x97\xA5";
          c.title = s;
@@ -172,13 +180,12 @@ PsdContent recordFromBytes(const std::vector<uint8_t> &bytes) {
   c.commentEnabled = bytes[0] >> 1 & 1;
   c.commercialEnabled = bytes[0] >> 2 & 1;
   c.ufidEnabled = bytes[0] >> 3 & 1;
-  Text PsdContent::*texts[] = {&PsdContent::title,       &PsdContent::artist,
-                               &PsdContent::album,       &PsdContent::genre,
-                               &PsdContent::commentTitle, &PsdContent::commentDesc,
-                               &PsdContent::price,       &PsdContent::validUntil,
-                               &PsdContent::contactUrl,  &PsdContent::recvAs,
-                               &PsdContent::sellerName,  &PsdContent::productDesc,
-                               &PsdContent::ufidOwnerId};
+  Text PsdContent::*texts[] = {
+      &PsdContent::title,      &PsdContent::artist,       &PsdContent::album,
+      &PsdContent::genre,      &PsdContent::commentTitle, &PsdContent::commentDesc,
+      &PsdContent::price,      &PsdContent::validUntil,   &PsdContent::contactUrl,
+      &PsdContent::recvAs,     &PsdContent::sellerName,   &PsdContent::productDesc,
+      &PsdContent::ufidOwnerId};
   size_t piece = 0;
   auto start = bytes.begin() + 1;
   while (start <= bytes.end() && piece <= std::size(texts)) {
@@ -204,8 +211,8 @@ TEST(Id3Measure, EveryCorpus) {
       const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                        std::istreambuf_iterator<char>());
       ++files;
-      const std::string name = entry.path().parent_path().filename().string() + "/" +
-                               entry.path().filename().string();
+      const std::string name =
+          entry.path().parent_path().filename().string() + "/" + entry.path().filename().string();
       expectSameAsEncoding(recordFromBytes(bytes), name + " as texts");
 
       PsdContent c = allGroups();

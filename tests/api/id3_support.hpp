@@ -52,7 +52,6 @@ class Handle {
   ZEL_MARLO_PSD_MSG_t *msg_ = nullptr;
 };
 
-
 // The message's tag through zel_marlo_getId3PsdMsg; empty optional-like flag on failure.
 struct Encoded {
   bool ok = false;

@@ -70,10 +70,10 @@ TEST(NothingStale, PsdPacketWithoutPayloadLeavesNothingToParse) {
     ZEL_MARLO_MSG_ID_t id;
     bool earlierParsed;  // the parse after it gives the earlier message
   } cases[] = {
-      {"PSD, no payload, both layers", aflPacket(1, clPacket(0, 1, {})),
-       ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_MSG_ID_PSD, false},
-      {"PSD, no payload, CL only", clPacket(0, 1, {}), ZEL_MARLO_VESK_TYPE_CL,
+      {"PSD, no payload, both layers", aflPacket(1, clPacket(0, 1, {})), ZEL_MARLO_VESK_TYPE_AFL_CL,
        ZEL_MARLO_MSG_ID_PSD, false},
+      {"PSD, no payload, CL only", clPacket(0, 1, {}), ZEL_MARLO_VESK_TYPE_CL, ZEL_MARLO_MSG_ID_PSD,
+       false},
       {"flush, both layers", aflPacket(1, clPacket(1, 1, {})), ZEL_MARLO_VESK_TYPE_AFL_CL,
        ZEL_MARLO_MSG_ID_FLUSH, true},
       {"flush, CL only", clPacket(1, 1, {}), ZEL_MARLO_VESK_TYPE_CL, ZEL_MARLO_MSG_ID_FLUSH, true},

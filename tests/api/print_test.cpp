@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cctype>
+#include <cstdlib>
 #include <string>
 
-#include "support/api_text.hpp"
 #include "api/zel_marlo.h"
+#include "support/api_text.hpp"
 
 namespace {
 
@@ -100,15 +100,17 @@ TEST_F(Print, HeadingWithLengthAndTime) {
   for (size_t i = 0; i < shape.size(); ++i) {
     const char c = when[i], s = shape[i];
     const bool ok = s == 'A' ? std::isalpha(static_cast<unsigned char>(c)) != 0
-                    : s == '0' ? std::isdigit(static_cast<unsigned char>(c)) != 0 || (i == 8 && c == ' ')
-                               : c == s;
+                    : s == '0'
+                        ? std::isdigit(static_cast<unsigned char>(c)) != 0 || (i == 8 && c == ' ')
+                        : c == s;
     EXPECT_TRUE(ok) << "time text " << when << " at " << i;
   }
   EXPECT_EQ(text.substr(head.size() + 25), "title: -->Hi\n\n");
 
   ::testing::internal::CaptureStdout();  // a null stream is standard output
   EXPECT_EQ(zel_marlo_fprintPsdMsg(msg_, nullptr, 0), ZEL_MARLO_SUCCESS);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind("PSD message of length 23 bytes", 0), 0u);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind("PSD message of length 23 bytes", 0),
+            0u);
 }
 
 TEST_F(Print, NothingPrintedWhenTheMessageCannotBeEncoded) {

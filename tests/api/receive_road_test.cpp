@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "support/api_text.hpp"
 #include "api/handle.hpp"
 #include "receive_road_table.hpp"
+#include "support/api_text.hpp"
 
 namespace {
 
@@ -132,11 +132,17 @@ TEST(ReceiveRoad, EveryTruncationIsRefused) {
 // A genre that begins with "(" travels escaped as "((" and comes back as it was set; ID3v2.3
 // would otherwise read "(12)Talk" as a reference to genre 12.
 TEST(ReceiveRoad, GenreInParenthesesComesBackAsSent) {
-  const std::pair<const char *, const char *> genres[] = {
-      {"(azz", "(azz"},     {"(17)", "(17)"},         {"(17)Rock", "(17)Rock"},
-      {"((Live)", "((Live)"}, {"Jazz (Live)", "Jazz (Live)"}, {"(Live) Jazz", "(Live) Jazz"},
-      {"(12)Talk", "(12)Talk"}, {"((x", "((x"},       {"(", "("},
-      {"(RX)", "(RX)"},     {"(CR)", "(CR)"}};
+  const std::pair<const char *, const char *> genres[] = {{"(azz", "(azz"},
+                                                          {"(17)", "(17)"},
+                                                          {"(17)Rock", "(17)Rock"},
+                                                          {"((Live)", "((Live)"},
+                                                          {"Jazz (Live)", "Jazz (Live)"},
+                                                          {"(Live) Jazz", "(Live) Jazz"},
+                                                          {"(12)Talk", "(12)Talk"},
+                                                          {"((x", "((x"},
+                                                          {"(", "("},
+                                                          {"(RX)", "(RX)"},
+                                                          {"(CR)", "(CR)"}};
   for (const auto &[sent, received] : genres) {
     ZEL_MARLO_PSD_MSG_t *tx = nullptr;
     ASSERT_EQ(zel_marlo_allocPsdMsg(&tx), ZEL_MARLO_SUCCESS);

@@ -112,7 +112,8 @@ void runRoad(int thread, const std::string &cutReport, std::latch &start, Outcom
     } else {
       ++out.received;
       uint16_t contentId = 0;
-      if (received != ZEL_MARLO_SUCCESS || zel_marlo_parsePsdMsg(rx, &contentId) != ZEL_MARLO_SUCCESS)
+      if (received != ZEL_MARLO_SUCCESS ||
+          zel_marlo_parsePsdMsg(rx, &contentId) != ZEL_MARLO_SUCCESS)
         fault("receive: " + zel::test::errorText(rx));
       if (contentId != thread) fault("content id " + std::to_string(contentId));
       const std::string title = zel::test::own(zel_marlo_getPsdTitle(rx));

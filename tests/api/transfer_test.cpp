@@ -11,18 +11,18 @@
 #include <tuple>
 #include <vector>
 
-#include "support/api_text.hpp"
 #include "api/handle.hpp"
 #include "receive_road_table.hpp"
+#include "support/api_text.hpp"
 #include "support/log_capture.hpp"
 #include "support/udp.hpp"
 
 namespace {
 
-using zel::test::errorText;
-using zel::test::own;
 using zel::road::fillAllGroups;  // every group, valid
+using zel::test::errorText;
 using zel::test::kEveryFieldIdentifier;
+using zel::test::own;
 
 using Bytes = std::vector<uint8_t>;
 using zel::test::LogCapture;
@@ -88,21 +88,23 @@ class Transfer : public ::testing::Test {
   ZEL_MARLO_PSD_MSG_t *rx_ = nullptr;
 };
 
-Bytes be32(uint32_t v) {
-  return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
-}
+Bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
 
 // The container the library builds around a tag.
 Bytes container(const Bytes &tag, uint16_t contentId) {
   const auto n = static_cast<uint32_t>(tag.size());
-  Bytes c = {
-      0x00,                                            // reserved
-      0x00,                                            // type: PSD
-      0x01,                                            // format: ID3
-      0x00,                                            // options: no extension header
-      0x01, 0x00,                                      // parameter 1, little-endian
-      uint8_t(contentId), uint8_t(contentId >> 8),     // content id, little-endian
-      uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};  // payload length
+  Bytes c = {0x00,  // reserved
+             0x00,  // type: PSD
+             0x01,  // format: ID3
+             0x00,  // options: no extension header
+             0x01,
+             0x00,  // parameter 1, little-endian
+             uint8_t(contentId),
+             uint8_t(contentId >> 8),  // content id, little-endian
+             uint8_t(n),
+             uint8_t(n >> 8),
+             uint8_t(n >> 16),
+             uint8_t(n >> 24)};  // payload length
   c.insert(c.end(), tag.begin(), tag.end());
   return c;
 }
@@ -117,8 +119,9 @@ TEST_F(Transfer, RoadThroughBuffersGivesBackEveryFieldForBothKinds) {
     const Bytes packet = toBuffer(kind, ZEL_MARLO_MSG_ID_PSD);
 
     ZEL_MARLO_MSG_ID_t id = -1;
-    ASSERT_EQ(zel_marlo_recvPsdMsgFromBuffer(rx_, packet.data(), uint32_t(packet.size()), kind, &id),
-              ZEL_MARLO_SUCCESS)
+    ASSERT_EQ(
+        zel_marlo_recvPsdMsgFromBuffer(rx_, packet.data(), uint32_t(packet.size()), kind, &id),
+        ZEL_MARLO_SUCCESS)
         << errorText(rx_);
     EXPECT_EQ(id, ZEL_MARLO_MSG_ID_PSD);
     uint16_t contentId = 0;
@@ -134,10 +137,10 @@ TEST_F(Transfer, PacketBytesOfBothKinds) {
 
   ASSERT_EQ(zel_marlo_createPsdMsg(tx_, 7), ZEL_MARLO_SUCCESS);
   const Bytes cl = toBuffer(ZEL_MARLO_VESK_TYPE_CL, ZEL_MARLO_MSG_ID_PSD);
-  Bytes expected = {0x10,                    // CL version
-                    0x00,                    // flags
-                    0x00, 0x01,              // sequence number 1
-                    0x00, 0x00, 0x00, 0x00}; // message id: PSD
+  Bytes expected = {0x10,                     // CL version
+                    0x00,                     // flags
+                    0x00, 0x01,               // sequence number 1
+                    0x00, 0x00, 0x00, 0x00};  // message id: PSD
   const Bytes n = be32(uint32_t(c.size()));
   expected.insert(expected.end(), n.begin(), n.end());
   expected.insert(expected.end(), c.begin(), c.end());
@@ -146,14 +149,14 @@ TEST_F(Transfer, PacketBytesOfBothKinds) {
   ASSERT_EQ(zel_marlo_createPsdMsg(tx_, 7), ZEL_MARLO_SUCCESS);
   const Bytes two = toBuffer(ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_MSG_ID_PSD);
   ASSERT_EQ(two.size(), c.size() + 28);
-  Bytes head = {0x41, 0x46};                                // sync "AF"
-  const Bytes l = be32(uint32_t(c.size() + 16));            // length from offset 12, CRC included
+  Bytes head = {0x41, 0x46};                      // sync "AF"
+  const Bytes l = be32(uint32_t(c.size() + 16));  // length from offset 12, CRC included
   head.insert(head.end(), l.begin(), l.end());
-  head.insert(head.end(), {0x00, 0x01,                      // AFL sequence number 1
-                           0x90,                            // AFL version, CRC present
-                           0x69,                            // protocol 'i'
-                           0x10, 0x00,                      // TAL version, no extension
-                           0x01, 0x02});                    // TAL fields 1 and 2
+  head.insert(head.end(), {0x00, 0x01,                        // AFL sequence number 1
+                           0x90,                              // AFL version, CRC present
+                           0x69,                              // protocol 'i'
+                           0x10, 0x00,                        // TAL version, no extension
+                           0x01, 0x02});                      // TAL fields 1 and 2
   head.insert(head.end(), expected.begin(), expected.end());  // the CL packet
   EXPECT_EQ(Bytes(two.begin(), two.end() - 2), head);
 }
@@ -246,8 +249,8 @@ TEST_F(Transfer, EveryReportOnce) {
       return rc;
     };
   };
-  const Bytes tag = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 0x0D, 'T', 'I', 'T', '2',
-                     0,   0,   0,   3, 0, 0, 0, 'H', 'i'};
+  const Bytes tag = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 0x0D, 'T', 'I',
+                     'T', '2', 0,   0, 0, 3, 0, 0, 0, 'H',  'i'};
   Bytes typed = container(tag, 1);
   typed[1] = 5;
   Bytes formatted = container(tag, 1);
@@ -257,15 +260,27 @@ TEST_F(Transfer, EveryReportOnce) {
   Bytes badTag = container(Bytes{'N', 'O', 'T', 'I', 'D', '3'}, 1);
 
   const Case cases[] = {
-      {"empty tag", [](auto m) { zel_marlo_enablePsdCore(m, 0); return zel_marlo_createPsdMsg(m, 1); },
+      {"empty tag",
+       [](auto m) {
+         zel_marlo_enablePsdCore(m, 0);
+         return zel_marlo_createPsdMsg(m, 1);
+       },
        E_SEND, "orvo[1809]: E_SEND cannot send zero length pad message "},
       {"flush unsupported kind", toBuf(2, ZEL_MARLO_MSG_ID_FLUSH), XFER_RX,
        "orvo[2674]: XFER_RX unsupported ZEL_MARLO_VESK_TYPE_t [ 2 ]"},
-      {"psd unsupported kind", [&](auto m) { withTitle(m); return toBuf(2, 0)(m); }, XFER_RX,
-       "orvo[2535]: XFER_RX unsupported ZEL_MARLO_VESK_TYPE_t [ 2 ]"},
+      {"psd unsupported kind",
+       [&](auto m) {
+         withTitle(m);
+         return toBuf(2, 0)(m);
+       },
+       XFER_RX, "orvo[2535]: XFER_RX unsupported ZEL_MARLO_VESK_TYPE_t [ 2 ]"},
       {"unsupported message id", toBuf(0, 2), XFER_RX,
        "orvo[2714]: XFER_RX unsupported ZEL_MARLO_MSG_ID_t [ 2 ]"},
-      {"recv port 0", [](auto m) { ZEL_MARLO_MSG_ID_t id; return zel_marlo_recvPsdMsg(m, 0, &id); },
+      {"recv port 0",
+       [](auto m) {
+         ZEL_MARLO_MSG_ID_t id;
+         return zel_marlo_recvPsdMsg(m, 0, &id);
+       },
        XFER_RX, "orvo[1917]: XFER_RX error in the psdxfer_openRx "},
       {"buffer kind 0 not a packet", fromBuffer({1, 2, 3}, 0), XFER_RX,
        "orvo[2021]: XFER_RX zel_vesk_unpack fail [ zel_vesk.cpp:0610 [ packet size(3) less than "
@@ -274,8 +289,7 @@ TEST_F(Transfer, EveryReportOnce) {
        XFER_RX,
        "orvo[2021]: XFER_RX zel_vesk_unpack fail [ zel_vesk.cpp:0610 [ packet size(12) less than "
        "min length (14)] ]"},
-      {"buffer kind 1 bad version", fromBuffer({0x11, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0}, 1),
-       XFER_RX,
+      {"buffer kind 1 bad version", fromBuffer({0x11, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0}, 1), XFER_RX,
        "orvo[2077]: XFER_RX zel_vesk_unpack fail [ zel_vesk.cpp:0376 [cl version mismatch got "
        "0x11 != expected 0x:10 ]"},
       {"buffer kind 2", fromBuffer({1}, 2), XFER_RX,
@@ -396,7 +410,7 @@ TEST_F(Transfer, SentPacketOnTheWire) {
   EXPECT_EQ(Bytes(got->begin() + 12, got->begin() + 14), (Bytes{0x01, 0x02}));  // TAL fields
   EXPECT_EQ(Bytes(got->begin() + 16, got->begin() + 18), (Bytes{0x00, 0x01}));  // CL sequence
   EXPECT_EQ(Bytes(got->begin() + 26, got->begin() + 34),
-            (Bytes{0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x02, 0x01}));           // container head
+            (Bytes{0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x02, 0x01}));  // container head
 
   // A flush needs no create; a bare tag travels by itself.
   ASSERT_EQ(zel_marlo_sendPsdMsg(tx_, "127.0.0.1", listener.port(), ZEL_MARLO_MSG_ID_FLUSH), 1);

@@ -19,8 +19,8 @@ TEST_F(Crc, CheckValuesSitAtTheTopOfTheRegister) {
     int32_t width;
     uint32_t expected;
   };
-  for (auto [width, expected] : {Case{8, 0xF7000000u}, Case{16, 0xD64E0000u},
-                                 Case{32, 0x0376E6E7u}}) {
+  for (auto [width, expected] :
+       {Case{8, 0xF7000000u}, Case{16, 0xD64E0000u}, Case{32, 0x0376E6E7u}}) {
     uint32_t result = 0;
     EXPECT_EQ(zel_crc_calc(width, check, 9, &result), 1) << width;
     EXPECT_EQ(result, expected) << "width " << width;

@@ -6,15 +6,14 @@
 // Everything, the library's error log included, goes to standard output. Exit status: 0 after
 // the last message, the version or the usage text; 1 after an option error or a failed call.
 #include <cstdint>
-#include <iterator>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
-
-#include "zel_marlo.h"
 #include "group_switches.hpp"
-#include "sockets.hpp"
 #include "rx_options.hpp"
+#include "sockets.hpp"
+#include "zel_marlo.h"
 
 namespace {
 

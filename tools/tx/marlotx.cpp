@@ -7,17 +7,16 @@
 // when an API call of a cycle fails (8 when that call recorded none).
 #include <chrono>
 #include <cstdint>
-#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
-
-#include "zel_marlo.h"
 #include "group_switches.hpp"
 #include "sockets.hpp"
 #include "tx_options.hpp"
+#include "zel_marlo.h"
 
 namespace {
 
@@ -100,7 +99,8 @@ Step enableGroups(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings) {
   static constexpr int kSites[] = {969, 976, 983, 990};
   for (size_t i = 0; i < std::size(kSites); ++i) {
     const auto &group = zel::tools::kGroupSwitches[i];
-    if (!zel::tools::setGroupSwitch(msg, group, flags[i])) return failed(msg, kSites[i], group.name);
+    if (!zel::tools::setGroupSwitch(msg, group, flags[i]))
+      return failed(msg, kSites[i], group.name);
   }
   return kGoOn;
 }

@@ -53,8 +53,8 @@ bool measureMessage(const PsdContent &content, int encoding, ErrorRecord &error,
 // A tag that is missing (811) or does not parse (822) is recorded in error; the parse report
 // names inputLength, by default the size of tag (a file loader passes the file's length when it
 // read only the part the tag covers).
-bool decodeTag(std::span<const uint8_t> tag, PsdContent &content, int &encoding,
-               ErrorRecord &error, std::optional<size_t> inputLength = std::nullopt);
+bool decodeTag(std::span<const uint8_t> tag, PsdContent &content, int &encoding, ErrorRecord &error,
+               std::optional<size_t> inputLength = std::nullopt);
 
 // The bytes of one frame field as the writer lays it down, without terminator, text in
 // encoding; nothing when that is no bytes at all. The string holds exactly those bytes.

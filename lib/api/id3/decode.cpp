@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Decoding: the guard's plain tag, libid3tag's parse, the first frame of each kind of kFrames.
-#include "api/id3/codec.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 
+#include "api/id3/codec.hpp"
 #include "api/id3/guard.hpp"
 #include "api/id3/id3_format.hpp"
 #include "api/id3/id3_raii.hpp"
@@ -108,7 +107,8 @@ void readField(const id3_frame *frame, const FieldMap &map, int encoding, PsdCon
     }
     case FieldKind::identifier: {
       id3_length_t length = 0;
-      const id3_byte_t *bytes = field != nullptr ? id3_field_getbinarydata(field, &length) : nullptr;
+      const id3_byte_t *bytes =
+          field != nullptr ? id3_field_getbinarydata(field, &length) : nullptr;
       if (bytes != nullptr && length >= 1 && length <= kMaxUfidIdentifier)
         c.ufidIdentifier.assign(bytes, bytes + length);
       break;
@@ -129,7 +129,6 @@ std::optional<std::string> renderFieldText(const id3_field *field, int encoding)
     return std::nullopt;
   return text;
 }
-
 
 bool decodeTag(std::span<const uint8_t> bytes, PsdContent &content, int &encoding,
                ErrorRecord &error, std::optional<size_t> inputLength) {
@@ -155,8 +154,7 @@ bool decodeTag(std::span<const uint8_t> bytes, PsdContent &content, int &encodin
   PsdContent decoded = switchesOf(content);
   for (size_t k = 0; k < kFrameKinds; ++k) {
     if (frames[k] == nullptr) continue;
-    for (const FieldMap &map : kFrames[k].fields)
-      readField(frames[k], map, textEncoding, decoded);
+    for (const FieldMap &map : kFrames[k].fields) readField(frames[k], map, textEncoding, decoded);
   }
   // The record holds fewer owner characters than a frame can carry; a longer owner is not taken.
   if (decoded.ufidOwnerId && decoded.ufidOwnerId->size() > kMaxUfidOwnerId)
@@ -164,6 +162,5 @@ bool decodeTag(std::span<const uint8_t> bytes, PsdContent &content, int &encodin
   content = std::move(decoded);
   return true;
 }
-
 
 }  // namespace zel::id3

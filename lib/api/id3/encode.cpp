@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Encoding: libid3tag's tag model built from the rows of kFrames, laid down by zel_id3; and
 // measuring: the length zel_id3 would lay down, counted from the record under the same rows.
-#include "api/id3/codec.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -10,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/id3/codec.hpp"
 #include "api/id3/id3_format.hpp"
 #include "api/id3/id3_raii.hpp"
 #include "api/id3/sink.hpp"
@@ -300,8 +299,7 @@ size_t measureTag(const PsdContent &content, int encoding) {
   return out.position() == 0 ? 0 : kHeaderLength + out.position();
 }
 
-bool measureMessage(const PsdContent &content, int encoding, ErrorRecord &error,
-                    size_t &length) {
+bool measureMessage(const PsdContent &content, int encoding, ErrorRecord &error, size_t &length) {
   length = measureTag(content, encoding);
   if (length > ZEL_MARLO_MAX_ID3_MSG_LEN) {
     reportPsdError(error, E_FORMAT, 730, "pad message too long, '%zu bytes'", length);
@@ -336,6 +334,5 @@ bool encodeTag(const PsdContent &content, int encoding, ErrorRecord &error, Enco
   out.length = length;
   return true;
 }
-
 
 }  // namespace zel::id3

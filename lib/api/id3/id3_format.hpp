@@ -16,9 +16,9 @@
 
 namespace zel::id3 {
 
-constexpr size_t kHeaderLength = 10;  // "ID3", version, revision, flags, syncsafe size
-constexpr size_t kFrameHeaderLength = 10;  // id, plain 32-bit size, flags
-constexpr size_t kFooterLength = 10;  // v2.4 only: "3DI" and the header's other fields
+constexpr size_t kHeaderLength = 10;           // "ID3", version, revision, flags, syncsafe size
+constexpr size_t kFrameHeaderLength = 10;      // id, plain 32-bit size, flags
+constexpr size_t kFooterLength = 10;           // v2.4 only: "3DI" and the header's other fields
 constexpr uint32_t kMaxSyncsafe = 0x0FFFFFFF;  // 28 bits
 
 // Seven bits in each of four bytes, the top bits zero.

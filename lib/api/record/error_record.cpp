@@ -44,17 +44,28 @@ void formatReport(char (&buf)[kReportBuffer], int32_t errorNum, int site, const 
 
 const char *categoryWord(int32_t errorNum) {
   switch (errorNum) {
-    case E_SYSTEM: return "E_SYSTEM";
-    case ZEL_MARLO_TYPE: return "ZEL_MARLO_TYPE";
-    case ZEL_MARLO_FORMAT: return "ZEL_MARLO_FORMAT";
-    case VESK_PARSE: return "VESK_PARSE";
-    case E_SEND: return "E_SEND";
-    case E_FILE: return "E_FILE";
-    case E_FORMAT: return "E_FORMAT";
-    case XFER_RX: return "XFER_RX";
-    case SET_ID3: return "SET_ID3";
-    case E_VESK_INIT: return "E_VESK_INIT";
-    default: return "";
+    case E_SYSTEM:
+      return "E_SYSTEM";
+    case ZEL_MARLO_TYPE:
+      return "ZEL_MARLO_TYPE";
+    case ZEL_MARLO_FORMAT:
+      return "ZEL_MARLO_FORMAT";
+    case VESK_PARSE:
+      return "VESK_PARSE";
+    case E_SEND:
+      return "E_SEND";
+    case E_FILE:
+      return "E_FILE";
+    case E_FORMAT:
+      return "E_FORMAT";
+    case XFER_RX:
+      return "XFER_RX";
+    case SET_ID3:
+      return "SET_ID3";
+    case E_VESK_INIT:
+      return "E_VESK_INIT";
+    default:
+      return "";
   }
 }
 

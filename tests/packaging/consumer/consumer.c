@@ -4,7 +4,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
 #include <zel_marlo.h>
 
 #if !defined(ZEL_MARLO_VERSION_NUMBER) || ZEL_MARLO_VERSION_NUMBER < 40000
@@ -34,8 +33,9 @@ static int roundTrip(ZEL_MARLO_VESK_TYPE_t kind) {
   char *artist = ok ? zel_marlo_getPsdArtist(rx) : NULL;
   ok = ok && contentId == 4242 && title != NULL && strcmp(title, "Consumer Title") == 0 &&
        artist != NULL && strcmp(artist, "Consumer Artist") == 0;
-  if (ok) printf("kind %d: %u bytes, content id %u, \"%s\"\n", (int)kind, (unsigned)length,
-                 (unsigned)contentId, title);
+  if (ok)
+    printf("kind %d: %u bytes, content id %u, \"%s\"\n", (int)kind, (unsigned)length,
+           (unsigned)contentId, title);
   free(title);
   free(artist);
   free(packet);
