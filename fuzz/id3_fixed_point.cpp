@@ -13,8 +13,14 @@
 #include <string>
 
 #include "api/zel_marlo.h"
+#include "api_values.hpp"
 
 namespace {
+
+using zel::fuzz::fail;
+using zel::fuzz::kAbsent;
+using zel::fuzz::read;
+using zel::fuzz::report;
 
 ZEL_MARLO_PSD_MSG_t *newHandle() {
   ZEL_MARLO_PSD_MSG_t *msg = nullptr;
@@ -27,26 +33,6 @@ void allGroups(ZEL_MARLO_PSD_MSG_t *msg) {
   zel_marlo_enablePsdComment(msg, 1);
   zel_marlo_enablePsdCommercial(msg, 1);
   zel_marlo_enablePsdUfid(msg, 1);
-}
-
-[[noreturn]] void fail(const char *what, const std::string &first, const std::string &again) {
-  std::fprintf(stderr, "%s: '%s' became '%s'\n", what, first.c_str(), again.c_str());
-  std::abort();
-}
-
-std::string report(ZEL_MARLO_PSD_MSG_t *msg) {
-  const char *r = zel_marlo_getErrorStr(msg);
-  return r != nullptr ? r : "";
-}
-
-// A text reader's result; absent as a text that holds a zero byte, which no value can.
-const std::string kAbsent("\0absent", 7);
-
-std::string read(char *owned) {
-  if (owned == nullptr) return kAbsent;
-  std::string s(owned);
-  std::free(owned);
-  return s;
 }
 
 std::string identifier(ZEL_MARLO_PSD_MSG_t *msg) {

@@ -29,8 +29,14 @@
 #include <vector>
 
 #include "api/zel_marlo.h"
+#include "api_values.hpp"
 
 namespace {
+
+using zel::fuzz::fail;
+using zel::fuzz::kAbsent;
+using zel::fuzz::read;
+using zel::fuzz::report;
 
 constexpr size_t kValues = 14;
 enum {
@@ -55,26 +61,6 @@ struct Value {
   std::string text;  // a NULL or empty text makes the field absent
   bool present() const { return given && !text.empty(); }
 };
-
-[[noreturn]] void fail(const char *what, const std::string &expected, const std::string &got) {
-  std::fprintf(stderr, "%s: expected '%s', got '%s'\n", what, expected.c_str(), got.c_str());
-  std::abort();
-}
-
-std::string report(ZEL_MARLO_PSD_MSG_t *msg) {
-  const char *r = zel_marlo_getErrorStr(msg);
-  return r != nullptr ? r : "";
-}
-
-// A text reader's result; absent as a text that holds a zero byte, which no value can.
-const std::string kAbsent("\0absent", 7);
-
-std::string read(char *owned) {
-  if (owned == nullptr) return kAbsent;
-  std::string s(owned);
-  std::free(owned);
-  return s;
-}
 
 void putUtf8(std::string &out, uint32_t c) {
   if (c < 0x80) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "id3_support.hpp"
+#include "support/temp_folder.hpp"
 
 namespace {
 
@@ -27,31 +28,12 @@ using zel::test::own;
 using zel::test::tag;
 using zel::test::operator+;
 
-class Id3FileReplace : public ::testing::Test {
+class Id3FileReplace : public zel::test::TempFolderTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "zel_id3_replace_XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string &name) const { return (dir_ / name).string(); }
   size_t entries() const {
     return static_cast<size_t>(
         std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
   }
-
-  static Bytes read(const std::string &p) {
-    std::ifstream in(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  static void write(const std::string &p, const Bytes &b) {
-    std::ofstream out(p, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
-  }
-
-  fs::path dir_;
 };
 
 Bytes tagOf(ZEL_MARLO_PSD_MSG_t *msg) {

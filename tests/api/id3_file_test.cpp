@@ -10,6 +10,7 @@
 
 #include "id3_support.hpp"
 #include "support/message_fill.hpp"
+#include "support/temp_folder.hpp"
 
 namespace {
 
@@ -22,28 +23,7 @@ using zel::test::own;
 using zel::test::tag;
 using zel::test::operator+;
 
-class Id3File : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "zel_id3_file_XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string &name) const { return (dir_ / name).string(); }
-
-  static Bytes read(const std::string &p) {
-    std::ifstream in(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  static void write(const std::string &p, const Bytes &b) {
-    std::ofstream out(p, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
-  }
-
-  fs::path dir_;
-};
+class Id3File : public zel::test::TempFolderTest {};
 
 using zel::test::fillEveryField;
 using zel::test::kEveryFieldIdentifier;

@@ -29,6 +29,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from vesk_crc import crc16  # noqa: E402
+
 SAMPLES = os.environ.get("WIRE_SAMPLES", "")
 SOURCE = os.environ.get("ZEL_SOURCE_DIR",
                         os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
@@ -43,16 +46,6 @@ TAG_PORT = 10001
 OTHER_PORTS = (40000, 40001)  # no dissector of Wireshark's own claims these: heuristics decide
 SKIP = 77
 
-
-def crc16(data):
-    """The AFL trailer's CRC: polynomial 0x1021, register 0xFFFF, final XOR 0xFFFF."""
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021) if crc & 0x8000 else crc << 1
-            crc &= 0xFFFF
-    return crc ^ 0xFFFF
 
 
 def run(cmd, timeout=60, **kw):

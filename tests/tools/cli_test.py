@@ -28,6 +28,9 @@ import threading
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from vesk_crc import crc16  # noqa: E402
+
 TX = os.environ.get("MARLOTX", "")
 RX = os.environ.get("MARLORX", "")
 DATA = os.environ.get("ZEL_TOOLS_TEST_DATA", os.path.join(os.path.dirname(__file__), "data"))
@@ -61,16 +64,6 @@ def read(path):
     with open(path, "rb") as f:
         return f.read()
 
-
-def crc16(data):
-    """CRC-16 of the AFL trailer: polynomial 0x1021, register 0xFFFF, final XOR 0xFFFF."""
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021) if crc & 0x8000 else crc << 1
-            crc &= 0xFFFF
-    return crc ^ 0xFFFF
 
 
 def packet_with_msg_id(msg_id):
