@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Exported function: the versions of the library and of the modules that carry one.
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
 #include "api/handle.hpp"
@@ -23,9 +24,8 @@ bool append(std::string_view piece) {
   return true;
 }
 
-}  // namespace
-
-extern "C" ZEL_MARLO_API const char *zel_marlo_getVersion(void) {
+// The text, or the report of the part that did not fit.
+const char *composeVersion() {
   std::memset(versionText, 0, sizeof versionText);
   append("\nzel_marlo Version --> ");
   if (!append("zel_marlo v4.1 Jul 17 2008") || !append("\n"))
@@ -38,4 +38,15 @@ extern "C" ZEL_MARLO_API const char *zel_marlo_getVersion(void) {
   if (!append("zel_id3 Version --> ")) return "Error with getVersion on id3";
   if (!append(zel_id3_version()) || !append("\n")) return "Error with getVersion on zel_id3";
   return versionText;
+}
+
+}  // namespace
+
+// The text never changes, so it is composed once: threads that ask at the same time all read
+// the same finished text.
+extern "C" ZEL_MARLO_API const char *zel_marlo_getVersion(void) {
+  static std::once_flag once;
+  static const char *text = nullptr;
+  std::call_once(once, [] { text = composeVersion(); });
+  return text;
 }

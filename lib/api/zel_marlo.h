@@ -27,8 +27,9 @@
  *    thread at a time. The error log stream is written under the library's lock only.
  *  - zel_marlo_saveId3PsdFile replaces a regular file (or creates one) through a new file in
  *    the same folder renamed over it: a reader sees the old tag or the new one, never a part,
- *    and a failed save leaves the old file as it was. A device, FIFO or symbolic link is
- *    written in place. zel_marlo_loadId3PsdFile reads only the tag the file begins with.
+ *    and a failed save leaves the old file as it was. A device, FIFO or symbolic link, or a file
+ *    whose folder takes no new file, is written in place. zel_marlo_loadId3PsdFile reads only
+ *    the tag the file begins with.
  */
 #ifndef ZEL_MARLO_H
 #define ZEL_MARLO_H
@@ -204,7 +205,8 @@ ZEL_MARLO_API int32_t zel_marlo_setId3PsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg,
 
 /* Replaces the message by the ID3 tag at the start of the file at path. */
 ZEL_MARLO_API int32_t zel_marlo_loadId3PsdFile(ZEL_MARLO_PSD_MSG_t *psdMsg, const char *path);
-/* Writes the message's ID3 tag, and nothing else, to path (created or truncated). */
+/* Writes the message's ID3 tag, and nothing else, to path: a regular file is replaced whole,
+ * a device or FIFO written in place (see the conventions above). */
 ZEL_MARLO_API int32_t zel_marlo_saveId3PsdFile(ZEL_MARLO_PSD_MSG_t *psdMsg, const char *path);
 
 /* ---- Printing ----------------------------------------------------------------------------- */
