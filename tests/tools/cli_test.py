@@ -699,6 +699,31 @@ class EndToEnd(ToolTest):
         self.assertTrue(got.out.endswith(b"\n\ndone.\n"))
         self.assertEqual(read(self.path("rx.id3")), tag)
 
+    def test_the_date_that_travels_is_the_date_checked(self):
+        # Only the first eight characters of the valid-until date go on the wire, so they are
+        # what the sender checks: "2027 12 31" (whose day lies past them) is refused before
+        # anything is sent, and "20271231abc" goes out as 20271231 and is taken by the receiver,
+        # which keeps listening for the next message.
+        with Listener() as rx:
+            refused = run(TX, "-n", "1", "-z", "T", "-x", "2027 12 31",
+                          "-k", "127.0.0.1:%d" % rx.port)
+            self.assertEnds(refused, 9)
+            self.assertIn(b"orvo[1119]: E_FORMAT invalid commercial validUntil day 2027 12 31\n",
+                          refused.out)
+            self.assertTrue(rx.nothing_waiting())
+        receiver, port, seen = self.start_receiver("-n", "2")
+        for i, date in enumerate(("20271231abc", "20280229")):
+            if i > 0:
+                wait_for_bind(port, seen, receiver)
+            self.assertEnds(run(TX, "-n", "1", "-z", "T", "-x", date,
+                                "-k", "127.0.0.1:%d" % port), 0)
+        got = receiver.finish()
+        self.assertEnds(got, 0)
+        self.assertEqual(got.out.count(b"\ncommercial valid until: -->20271231\n"), 1)
+        self.assertEqual(got.out.count(b"\ncommercial valid until: -->20280229\n"), 1)
+        self.assertNotIn(b"orvo[", got.out)
+        self.assertTrue(got.out.endswith(b"\n\ndone.\n"))
+
     def test_flush_and_unsupported_ids_count_and_print_their_lines(self):
         receiver, port, seen = self.start_receiver("-n", "3")
         send_datagram(port, FLUSH_PACKET)
