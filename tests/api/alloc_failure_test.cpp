@@ -154,34 +154,19 @@ TEST(AllocationFailure, EveryOperationFailsCleanlyAndReportsIt) {
        }},
   };
   // Packing needs a prepared container, made before the failures are armed.
+  auto packInto = [](ZEL_MARLO_VESK_TYPE_t kind, ZEL_MARLO_MSG_ID_t id) {
+    return [kind, id](ZEL_MARLO_PSD_MSG_t *m) {
+      uint8_t *b = nullptr;
+      uint32_t n = 0;
+      const bool ok = zel_marlo_sendPsdMsgToBuffer(m, &b, &n, kind, id) == ZEL_MARLO_SUCCESS;
+      std::free(b);
+      return ok;
+    };
+  };
   const Operation packing[] = {
-      {"pack two-layer PSD",
-       [](ZEL_MARLO_PSD_MSG_t *m) {
-         uint8_t *b = nullptr;
-         uint32_t n = 0;
-         const bool ok = zel_marlo_sendPsdMsgToBuffer(m, &b, &n, ZEL_MARLO_VESK_TYPE_AFL_CL,
-                                                      ZEL_MARLO_MSG_ID_PSD) == ZEL_MARLO_SUCCESS;
-         std::free(b);
-         return ok;
-       }},
-      {"pack CL PSD",
-       [](ZEL_MARLO_PSD_MSG_t *m) {
-         uint8_t *b = nullptr;
-         uint32_t n = 0;
-         const bool ok = zel_marlo_sendPsdMsgToBuffer(m, &b, &n, ZEL_MARLO_VESK_TYPE_CL,
-                                                      ZEL_MARLO_MSG_ID_PSD) == ZEL_MARLO_SUCCESS;
-         std::free(b);
-         return ok;
-       }},
-      {"pack CL flush",
-       [](ZEL_MARLO_PSD_MSG_t *m) {
-         uint8_t *b = nullptr;
-         uint32_t n = 0;
-         const bool ok = zel_marlo_sendPsdMsgToBuffer(m, &b, &n, ZEL_MARLO_VESK_TYPE_CL,
-                                                      ZEL_MARLO_MSG_ID_FLUSH) == ZEL_MARLO_SUCCESS;
-         std::free(b);
-         return ok;
-       }},
+      {"pack two-layer PSD", packInto(ZEL_MARLO_VESK_TYPE_AFL_CL, ZEL_MARLO_MSG_ID_PSD)},
+      {"pack CL PSD", packInto(ZEL_MARLO_VESK_TYPE_CL, ZEL_MARLO_MSG_ID_PSD)},
+      {"pack CL flush", packInto(ZEL_MARLO_VESK_TYPE_CL, ZEL_MARLO_MSG_ID_FLUSH)},
   };
 
   zel::test::LogCapture log;

@@ -12,25 +12,17 @@
 #include <string>
 
 #include "id3_support.hpp"
+#include "support/message_fill.hpp"
 
 namespace {
 
 using zel::test::Bytes;
 using zel::test::Handle;
 
+// Every field set and every group enabled.
 void fill(ZEL_MARLO_PSD_MSG_t *msg) {
-  static const uint8_t identifier[] = {1, 2, 3, 4};
-  zel_marlo_enablePsdCore(msg, 1);
-  zel_marlo_enablePsdComment(msg, 1);
-  zel_marlo_enablePsdCommercial(msg, 1);
-  zel_marlo_enablePsdUfid(msg, 1);
-  zel_marlo_setPsdTitle(msg, "title");
-  zel_marlo_setPsdArtist(msg, "artist");
-  zel_marlo_setPsdAlbum(msg, "album");
-  zel_marlo_setPsdGenre(msg, "Jazz");
-  zel_marlo_setPsdComment(msg, "comment", "description");
-  zel_marlo_setPsdCommercial(msg, "USD10.0", "20041231", "http://shop", "0", "seller", "product");
-  zel_marlo_setPsdUfid(msg, "owner", identifier, sizeof identifier);
+  zel::test::fillEveryField(msg);
+  zel::test::enableEveryGroup(msg);
 }
 
 // What validation, the length and the tag say of a message.

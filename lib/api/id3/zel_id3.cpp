@@ -176,13 +176,6 @@ bool putTag(Sink &out, const id3_tag &tag) {
 
 const char *zel_id3_version() { return "zel_id3 v2.3_r4 Apr  9 2008"; }
 
-size_t zel_id3_length(const id3_tag *tag) {
-  if (tag == nullptr) return 0;
-  CountingSink counter;
-  putTag(counter, *tag);
-  return counter.position();
-}
-
 bool zel_id3_render(const id3_tag *tag, uint8_t *out, size_t size) {
   if (tag == nullptr || tag->nframes == 0) return size == 0;
   BufferSink sink(std::span(out, size));

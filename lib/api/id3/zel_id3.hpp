@@ -19,7 +19,9 @@
 // without frames is 0 bytes long: not even a header is written.
 //
 // Measuring and writing run the same code over two byte sinks, so the length measured is the
-// length written. Measuring allocates nothing.
+// length written. Measuring allocates nothing. The codec measures a whole tag from the record
+// (measureTag), with the same character counts; a tag written into a buffer of another size
+// fails.
 #pragma once
 
 #include <cstddef>
@@ -31,11 +33,9 @@ union id3_field;
 // "zel_id3 v2.3_r4 Apr  9 2008"
 const char *zel_id3_version();
 
-// Bytes the tag needs.
-size_t zel_id3_length(const id3_tag *tag);
-
-// Writes the tag into out, which must hold exactly zel_id3_length(tag) bytes. False (out
-// undefined) when size differs or the tag is too large for its size fields.
+// Writes the tag into out, which must hold exactly the tag's length (the codec measures it from
+// the record it built the tag of). False (out undefined) when size differs or the tag is too
+// large for its size fields.
 bool zel_id3_render(const id3_tag *tag, uint8_t *out, size_t size);
 
 // One field as a frame holds it, without terminator, its text in encoding (0 to 3; a string
