@@ -11,6 +11,8 @@ packages=(
   python3-mutagen                           # independent ID3 implementation for the interop tests
   valgrind                                  # leak checks in the test suite
   tshark                                    # the capture dissector's tests (contrib/wireshark)
+  libsystemd-dev libicu-dev libtomlplusplus-dev nlohmann-json3-dev libmicrohttpd-dev  # marlod
+  python3-pytest                            # marlod and binding tests
   "$@"
 )
 
