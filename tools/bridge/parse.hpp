@@ -16,9 +16,9 @@ namespace marlod {
 
 struct Parsed {
   enum Status { ok, invalid, ignored } status = invalid;
-  Item item;          // with ok
-  std::string why;    // with invalid or ignored: one line for the log
-  bool repaired = false; // invalid UTF-8 was replaced with U+FFFD
+  Item item;              // with ok
+  std::string why;        // with invalid or ignored: one line for the log
+  bool repaired = false;  // invalid UTF-8 was replaced with U+FFFD
 };
 
 // One JSON object with the keys title, artist, album, genre, duration, comment_title, comment,
@@ -35,13 +35,13 @@ Parsed parse_pad_document(std::string_view document, const RivendellConfig &conf
 // Splits a byte stream into lines ending in LF (a CR before it is dropped). A line longer than
 // the limit is an overflow: the stream is to be closed.
 class LineSplitter {
-public:
+ public:
   explicit LineSplitter(std::size_t limit = 64 * 1024) : limit_(limit) {}
   // Appends bytes; returns false on overflow (then nothing more is taken).
   bool feed(std::string_view bytes);
   std::optional<std::string> next();
-  std::string rest() const { return buffer_; } // an unterminated last line, at end of stream
-private:
+  std::string rest() const { return buffer_; }  // an unterminated last line, at end of stream
+ private:
   std::size_t limit_;
   std::string buffer_;
   std::vector<std::string> lines_;
@@ -52,12 +52,12 @@ private:
 // Splits the PAD feed into documents: pretty-printed JSON with CRLF line ends, each followed by
 // an empty line. A document larger than the limit is an overflow.
 class PadFramer {
-public:
+ public:
   explicit PadFramer(std::size_t limit = 256 * 1024) : limit_(limit) {}
   bool feed(std::string_view bytes);
   std::optional<std::string> next();
-  bool partial() const { return !buffer_.empty(); } // bytes of an unfinished document
-private:
+  bool partial() const { return !buffer_.empty(); }  // bytes of an unfinished document
+ private:
   std::size_t limit_;
   std::string buffer_;
   std::vector<std::string> documents_;
@@ -65,4 +65,4 @@ private:
   bool overflow_ = false;
 };
 
-} // namespace marlod
+}  // namespace marlod

@@ -17,29 +17,30 @@ using Fields = SixFields<std::string>;
 
 // A message as the bridge renders it from an item, before any exciter's encoding: its identity.
 struct Rendered {
-  Fields fields;          // UTF-8, templated and cleaned up
-  std::string ufid_owner; // empty: no UFID group
-  std::string ufid_id;    // isrc, else id
+  Fields fields;           // UTF-8, templated and cleaned up
+  std::string ufid_owner;  // empty: no UFID group
+  std::string ufid_id;     // isrc, else id
   bool operator==(const Rendered &) const = default;
-  bool empty() const; // no text in any field and no UFID: a flush only
+  bool empty() const;  // no text in any field and no UFID: a flush only
 };
 
 // A message for one encoding, as it goes on air.
 struct Fitted {
-  Fields fields;    // UTF-8; for ID3 encoding 0 every character is within Latin-1
-  int id3_encoding; // ZEL_MARLO_ID3_ENC_ISO_8859_1, _UTF_16 or _UTF_8
+  Fields fields;     // UTF-8; for ID3 encoding 0 every character is within Latin-1
+  int id3_encoding;  // ZEL_MARLO_ID3_ENC_ISO_8859_1, _UTF_16 or _UTF_8
 };
 
 // Expands one template: {key} takes the value from lookup (empty when unknown), a bracketed
 // part disappears when any key in it is empty, \[ \] \{ \} \\ write the character itself.
-template <class Lookup> std::string expand(std::string_view tmpl, const Lookup &lookup);
+template <class Lookup>
+std::string expand(std::string_view tmpl, const Lookup &lookup);
 std::string expand_item(std::string_view tmpl, const Item &item, std::string_view station);
 
 // Control characters removed, white space collapsed and trimmed.
 std::string clean(std::string_view utf8);
 
 class TextRoad {
-public:
+ public:
   // Creates and warms up the transliterator; throws std::runtime_error when ICU cannot.
   explicit TextRoad(const Config &config);
   ~TextRoad();
@@ -62,9 +63,9 @@ public:
   static bool load(ZEL_MARLO_PSD_MSG_t *handle, const Fitted &fitted, const Rendered &message,
                    std::string *why);
 
-private:
+ private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
-} // namespace marlod
+}  // namespace marlod
