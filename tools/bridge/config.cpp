@@ -456,7 +456,7 @@ void read_timing(const Reader &r, const toml::table &root, Config &c) {
   if (!node) return;
   const auto &t = r.table(*node, "timing");
   r.known_keys(t, "timing", {"refresh", "grace", "max_age", "silence", "min_duration"});
-  if (auto *v = t.get("refresh")) c.timing.refresh = r.seconds(*v, "timing.refresh", 1, true);
+  if (auto *v = t.get("refresh")) c.timing.refresh = r.seconds(*v, "timing.refresh", 0.1, true);
   if (auto *v = t.get("grace")) c.timing.grace = r.seconds(*v, "timing.grace", 0, true);
   if (auto *v = t.get("max_age")) c.timing.max_age = r.seconds(*v, "timing.max_age", 0, false);
   if (auto *v = t.get("silence")) c.timing.silence = r.seconds(*v, "timing.silence", 0, true);
