@@ -261,8 +261,9 @@ struct TextRoad::Impl {
     }
     auto with_dots = [&](icu::BreakIterator &it, UnicodeString *out) {
       it.setText(u);
-      for (int32_t p = it.preceding(room + 1); p != icu::BreakIterator::DONE && p > 0;
-           p = it.previous()) {
+      // preceding(room + 1) would step back a whole character when room + 1 falls inside one.
+      for (int32_t p = it.isBoundary(room) ? room : it.preceding(room);
+           p != icu::BreakIterator::DONE && p > 0; p = it.previous()) {
         UnicodeString head = trim_end(u.tempSubString(0, p));
         if (head.isEmpty()) return false;
         head.append(dots);
@@ -305,7 +306,8 @@ TextRoad::TextRoad(const Config &config) : impl_(std::make_unique<Impl>()) {
       icu::RegexPattern::compile(u"^(.*\\S)\\s+(?:feat\\.?|ft\\.|featuring)\\s.*$",
                                  UREGEX_CASE_INSENSITIVE | UREGEX_DOTALL, status));
   if (m.featuring_pattern) m.featuring.reset(m.featuring_pattern->matcher(status));
-  m.loose_end.applyPattern(u"[[:White_Space:][:Pd:][:Ps:][:Pi:][,.;:/&+\\u00B7\\u2026]]", status);
+  m.loose_end.applyPattern(
+      u"[[:White_Space:][:Pd:][:Ps:][:Pi:][\\,\\.\\;\\:\\/\\&\\+\\u00B7\\u2026]]", status);
   if (U_FAILURE(status) || !m.words || !m.chars || !m.featuring)
     throw std::runtime_error(std::string("cannot set up ICU: ") + u_errorName(status));
   m.loose_end.freeze();
