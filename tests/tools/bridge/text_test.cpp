@@ -374,6 +374,24 @@ TEST(Fit, OnlyTheLongestFieldsAreCut) {
   EXPECT_EQ(six(road.fit(message, Encoding::utf16).fields), six(message.fields));
 }
 
+TEST(Fit, AFieldOfAnyLengthFits) {
+  Config config;
+  config.limits.title = 5000;  // beyond what one tag holds: the tag still decides
+  TextRoad road(config);
+  Rendered message;
+  message.fields.title = words("Слово", 20000);
+  message.fields.artist = std::string(70000, 'a');
+  for (Encoding e : {Encoding::latin1, Encoding::utf16}) {
+    const Fitted fitted = road.fit(message, e);
+    EXPECT_TRUE(fitted.fields.title.ends_with("...")) << fitted.fields.title;
+    EXPECT_TRUE(fitted.fields.artist.ends_with("...")) << fitted.fields.artist;
+    Handle msg;
+    std::string why;
+    ASSERT_TRUE(TextRoad::load(msg.get(), fitted, message, &why)) << why;
+    EXPECT_LE(tag_length(msg.get()), 1024u);
+  }
+}
+
 // ---- Loading into a handle ----------------------------------------------------------------------
 
 TEST(Load, PutsTheFieldsAndSwitchesTheGroups) {
