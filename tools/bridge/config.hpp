@@ -16,11 +16,13 @@ enum class Encoding { latin1, utf16, utf8, automatic };
 enum class PacketKind { two_layer, cl };
 
 // The six text fields of a message, used for templates, the fallback and the limits.
-template <class T> struct SixFields {
+template <class T>
+struct SixFields {
   T title{}, artist{}, album{}, genre{}, comment_title{}, comment{};
+  bool operator==(const SixFields &) const = default;
 };
 using Templates = SixFields<std::string>;
-using Limits = SixFields<std::optional<std::size_t>>; // characters per field
+using Limits = SixFields<std::optional<std::size_t>>;  // characters per field
 
 struct ExciterConfig {
   std::string host;
@@ -28,12 +30,14 @@ struct ExciterConfig {
   PacketKind packet = PacketKind::two_layer;
   Encoding encoding = Encoding::automatic;
   int delay_ms = 0;
+  bool operator==(const ExciterConfig &) const = default;
 };
 
 struct JsonInputConfig {
-  std::string udp; // "ADDRESS:PORT", empty: off
-  std::string tcp; // "ADDRESS:PORT", empty: off
+  std::string udp;  // "ADDRESS:PORT", empty: off
+  std::string tcp;  // "ADDRESS:PORT", empty: off
   bool stdin_lines = false;
+  bool operator==(const JsonInputConfig &) const = default;
 };
 
 struct RivendellConfig {
@@ -42,30 +46,34 @@ struct RivendellConfig {
   uint16_t port = 34289;
   std::vector<int> machines{1};
   bool onair_only = true;
+  bool operator==(const RivendellConfig &) const = default;
 };
 
 enum class FileFormat { json, text };
 struct FileInputConfig {
-  std::string path; // empty: off
+  std::string path;  // empty: off
   FileFormat format = FileFormat::json;
   std::string pattern = "{artist} - {title}";
+  bool operator==(const FileInputConfig &) const = default;
 };
 
-struct TimingConfig { // seconds
+struct TimingConfig {  // seconds
   double refresh = 10;
   double grace = 5;
   double max_age = 900;
-  double silence = 0; // 0: off
+  double silence = 0;  // 0: off
   double min_duration = 0;
+  bool operator==(const TimingConfig &) const = default;
 };
 
 struct HttpConfig {
-  std::string listen; // "ADDRESS:PORT", empty: off
+  std::string listen;  // "ADDRESS:PORT", empty: off
   std::string secret;
+  bool operator==(const HttpConfig &) const = default;
 };
 
 struct Config {
-  std::string path; // the file it was read from
+  std::string path;  // the file it was read from
   std::string station;
   std::vector<ExciterConfig> exciters;
   JsonInputConfig json;
@@ -77,8 +85,8 @@ struct Config {
   bool flush_first = false;
   Limits limits;
   std::vector<std::string> skip_groups;
-  std::string ufid_owner; // empty: no UFID group
-  std::string state_path; // empty: $STATE_DIRECTORY/state.json, else no state file
+  std::string ufid_owner;  // empty: no UFID group
+  std::string state_path;  // empty: $STATE_DIRECTORY/state.json, else no state file
   HttpConfig http;
 };
 
@@ -90,4 +98,4 @@ struct ConfigError : std::runtime_error {
 // Reads and checks the whole file; throws ConfigError. Names are not resolved here.
 Config load_config(const std::string &path);
 
-} // namespace marlod
+}  // namespace marlod

@@ -3,11 +3,11 @@
 // bridge's one event loop (libmicrohttpd in its epoll mode, no thread of its own).
 #pragma once
 
-#include <memory>
-#include <string>
-
-#include <nlohmann/json.hpp>
 #include <systemd/sd-event.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
 
 #include "config.hpp"
 #include "item.hpp"
@@ -16,7 +16,7 @@ namespace marlod {
 
 // What the server asks of the bridge. The bridge owns the state; the server only shows it.
 class HttpHandler {
-public:
+ public:
   virtual ~HttpHandler() = default;
 
   // The /status document:
@@ -56,14 +56,14 @@ public:
 };
 
 class HttpServer {
-public:
+ public:
   // Binds config.listen and joins the loop; throws std::runtime_error when it cannot.
   HttpServer(sd_event *loop, const HttpConfig &config, HttpHandler &handler);
   ~HttpServer();
   HttpServer(const HttpServer &) = delete;
   HttpServer &operator=(const HttpServer &) = delete;
 
-private:
+ private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
@@ -73,4 +73,4 @@ private:
 // on standard output saying what is wrong.
 int health_check(const Config &config);
 
-} // namespace marlod
+}  // namespace marlod

@@ -11,15 +11,14 @@
 namespace marlod {
 
 // The text keys an input may carry; templates read them by these names (and {station}).
-inline constexpr std::string_view kItemKeys[] = {"title",         "artist",  "album", "genre",
-                                                 "comment_title", "comment", "id",    "isrc",
-                                                 "group"};
+inline constexpr std::string_view kItemKeys[] = {
+    "title", "artist", "album", "genre", "comment_title", "comment", "id", "isrc", "group"};
 
 struct Item {
-  bool clear = false;                                   // "the item has ended"
-  std::map<std::string, std::string, std::less<>> text; // keys of kItemKeys, valid UTF-8
-  std::optional<double> duration;                       // seconds, 0 < d <= 86400
-  std::string start;                                    // the feed's startDateTime, if any
+  bool clear = false;                                    // "the item has ended"
+  std::map<std::string, std::string, std::less<>> text;  // keys of kItemKeys, valid UTF-8
+  std::optional<double> duration;                        // seconds, 0 < d <= 86400
+  std::string start;                                     // the feed's startDateTime, if any
 
   std::string_view get(std::string_view key) const {
     auto it = text.find(key);
@@ -27,4 +26,4 @@ struct Item {
   }
 };
 
-} // namespace marlod
+}  // namespace marlod
