@@ -153,6 +153,7 @@ struct Request {
   bool post = false;
   bool secret_ok = false;  // checked from the header or the query before the body came
   bool too_large = false;
+  std::size_t discarded = 0;  // bytes of a too large body read and dropped
   std::string body;
 };
 
@@ -371,7 +372,11 @@ MHD_Result HttpServer::Impl::answer(MHD_Connection *connection, const char *url,
     if (*upload_data_size > 0) {
       std::size_t size = *upload_data_size;
       *upload_data_size = 0;
-      if (request->too_large) return MHD_YES;
+      if (request->too_large) {
+        // Read on to answer 413 at the end, but not for ever.
+        request->discarded += size;
+        return request->discarded > 4 * kMaxBody ? MHD_NO : MHD_YES;
+      }
       if (request->body.size() + size > kMaxBody) {
         // A body without a length that grows too large: refused when it ends, not kept.
         request->too_large = true;

@@ -12,6 +12,7 @@ const std::string_view kStatusPage = R"PAGE(<!DOCTYPE html>
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <meta name="color-scheme" content="light dark">
 <title>marlod</title>
+<link rel="icon" href="data:,">
 <style>
 :root { --bg:#f6f6f4; --fg:#1c1c1c; --dim:#666; --card:#fff; --line:#ddd;
   --lcd:#0f2a1d; --lcdfg:#b8f5c8; --ok:#1a7f37; --bad:#c62828; --warn:#a15c00; }
@@ -40,6 +41,7 @@ h2 { font-size:1rem; margin:1.2rem 0 0.4rem; }
 .meta div, .card { background:var(--card); border:1px solid var(--line); border-radius:6px;
   padding:0.4rem 0.6rem; }
 .meta b { display:block; font-size:0.75rem; color:var(--dim); font-weight:normal; }
+#groups .card { margin-top:0.4rem; }
 dl { display:grid; grid-template-columns:max-content 1fr; gap:0.1rem 0.8rem; margin:0; }
 dt { color:var(--dim); } dd { margin:0; overflow-wrap:anywhere; }
 .table { overflow-x:auto; }
