@@ -128,7 +128,7 @@ std::string template_problem(std::string_view t, const std::set<std::string_view
       case '\\':
         if (i + 1 == t.size()) return "a lone backslash at the end";
         if (std::string_view("[]{}\\").find(t[i + 1]) == std::string_view::npos)
-          return "'\\' " + at(chars) + " escapes only [ ] { } and \\";
+          return "'\\'" + at(chars) + " escapes only [ ] { } and \\";
         ++i, ++chars;
         break;
       case '{':
