@@ -499,8 +499,8 @@ class Message:
                     getattr(self, n) is not None for n in _GROUP_FIELDS[group])
                 if on != default:
                     parts.append(f"{group}_enabled={on!r}")
-            if self._mode != AUTO:
-                parts.append(f"encoding={self._mode!r}")
+            if isinstance(self._mode, Encoding):
+                parts.append(f"encoding=zel_marlo.Encoding.{self._mode.name}")
             return f"zel_marlo.Message({', '.join(parts)})"
 
     def __str__(self) -> str:
