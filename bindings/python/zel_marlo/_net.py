@@ -7,7 +7,7 @@ from __future__ import annotations
 import asyncio
 import socket
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any
+from typing import Any, cast
 
 from ._errors import Error
 from ._message import DEFAULT_PORT, Flush, Message
@@ -95,7 +95,7 @@ class Receiver:
         self._socket.settimeout(timeout)
         try:
             packet = self._socket.recv(_DATAGRAM_MAX)
-        except TimeoutError:
+        except (TimeoutError, BlockingIOError):  # the latter for a time-out of 0
             return None
         return Message.from_packet(packet)
 
@@ -141,8 +141,7 @@ class ReceiverProtocol(asyncio.DatagramProtocol):
         self._queue: asyncio.Queue[Any] = asyncio.Queue(maxsize)
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
-        assert isinstance(transport, asyncio.DatagramTransport)
-        self.transport = transport
+        self.transport = cast(asyncio.DatagramTransport, transport)
 
     def datagram_received(self, data: bytes, addr: Any) -> None:
         try:
