@@ -125,9 +125,9 @@ def _load() -> tuple[ctypes.CDLL, SimpleNamespace]:
 
 
 def _libc_free() -> Any:
-    name = ctypes.util.find_library("c") if os.name != "posix" else "libc.so.6"
+    # The library allocates with the C library's malloc; its blocks go back to that free.
     try:
-        libc = ctypes.CDLL(name)
+        libc = ctypes.CDLL("libc.so.6")
     except OSError:
         libc = ctypes.CDLL(ctypes.util.find_library("c"))
     free = libc.free
