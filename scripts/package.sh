@@ -37,6 +37,9 @@ for deb in "$runtime" "$dev" "$tools"; do
   dpkg-deb -f "$deb"
   dpkg-deb -c "$deb"
 done
+# The Python binding (Architecture: all).
+python=$dir/python3-zel-marlo_${version}_all.deb
+tests/packaging/python_package.sh check "$python" "$version"
 
 echo "=== dependencies"
 # Has the package's Depends field every package named, as a whole word?
@@ -68,6 +71,7 @@ grep -q "ldconfig" "$scratch/control/triggers" || fail "no ldconfig trigger"
 if command -v lintian >/dev/null; then
   echo "=== lintian"
   lintian --fail-on error --display-info "$runtime" "$dev" "$tools"
+  lintian --fail-on error --display-info "$python"
 else
   echo "=== lintian is not installable here: skipped"
 fi
@@ -92,5 +96,7 @@ if [ "${1:-}" = "--install" ]; then
   cc -Wall -Wextra -Werror -o "$scratch/psd_hello" \
     /usr/share/doc/libzel-marlo-dev/examples/psd_hello.c $(pkg-config --cflags --libs zel_marlo)
   "$scratch/psd_hello" >/dev/null
+  apt-get install -y -qq "./$python"
+  tests/packaging/python_package.sh installed
 fi
 echo "=== packages ready: $runtime $dev $tools"
