@@ -553,6 +553,7 @@ MHD_Result HttpServer::Impl::finish_nowplaying(MHD_Connection *connection, Reque
   Parsed parsed = parse_json_item(json_text);
   if (parsed.status == Parsed::invalid) {
     warn(connection, method, url, 400, parsed.why);
+    if (!request.head) handler.invalid_item(parsed.why);
     return queue_error(connection, 400, parsed.why);
   }
   // HEAD is answered as GET would be, but it never puts anything on air.
