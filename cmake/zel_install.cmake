@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Install rules. Every rule belongs to one of three components, which are also the three
+# Install rules. Every rule belongs to one of four components, which are also the four
 # Debian packages (cmake/zel_package.cmake):
 #   runtime  the shared library
 #   dev      the headers, the unversioned link, zel_marlo.pc, the CMake package, the examples,
 #            zel_marlo(3), and with ZEL_INSTALL_STATIC the static library
 #   tools    marlotx, marlorx, their manual pages and the systemd unit of marlorx
+#   bridge   marlod, its manual pages, its sample configuration and its systemd units
 include(CMakePackageConfigHelpers)
 
 set(ZEL_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zel_marlo)
@@ -93,4 +94,22 @@ if(ZEL_BUILD_TOOLS)
   # systemd looks for units below <prefix>/lib/systemd/system, /usr and /usr/local alike.
   zel_install_configured(${PROJECT_BINARY_DIR}/marlorx.service.in marlorx.service
     lib/systemd/system tools)
+endif()
+
+# ---- bridge: marlod's systemd units (program, manual pages, sample: tools/bridge/) ------------
+if(ZEL_BUILD_BRIDGE)
+  # The units name /usr/sbin/marlod, where the Debian package puts it; other installations
+  # get their own path.
+  set(sbindir ${CMAKE_INSTALL_SBINDIR})
+  if(NOT IS_ABSOLUTE "${sbindir}")
+    set(sbindir "@ZEL_PREFIX@/${sbindir}")
+  endif()
+  foreach(name marlod.service marlod@.service)
+    set(source ${PROJECT_SOURCE_DIR}/contrib/systemd/${name})
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    file(READ ${source} unit)
+    string(REPLACE "=/usr/sbin/marlod " "=${sbindir}/marlod " unit "${unit}")
+    file(WRITE ${PROJECT_BINARY_DIR}/${name}.in "${unit}")
+    zel_install_configured(${PROJECT_BINARY_DIR}/${name}.in ${name} lib/systemd/system bridge)
+  endforeach()
 endif()

@@ -128,7 +128,7 @@ std::string template_problem(std::string_view t, const std::set<std::string_view
       case '\\':
         if (i + 1 == t.size()) return "a lone backslash at the end";
         if (std::string_view("[]{}\\").find(t[i + 1]) == std::string_view::npos)
-          return "'\\' " + at(chars) + " escapes only [ ] { } and \\";
+          return "'\\'" + at(chars) + " escapes only [ ] { } and \\";
         ++i, ++chars;
         break;
       case '{':
@@ -233,7 +233,7 @@ class Reader {
       std::ostringstream bound;
       bound << lo;
       fail(node, std::string(name) + " must be " + (lo_ok ? "at least " : "more than ") +
-                     bound.str() + " seconds, not " + text.str());
+                     bound.str() + (lo == 1 ? " second" : " seconds") + ", not " + text.str());
     }
     return v;
   }
@@ -456,7 +456,7 @@ void read_timing(const Reader &r, const toml::table &root, Config &c) {
   if (!node) return;
   const auto &t = r.table(*node, "timing");
   r.known_keys(t, "timing", {"refresh", "grace", "max_age", "silence", "min_duration"});
-  if (auto *v = t.get("refresh")) c.timing.refresh = r.seconds(*v, "timing.refresh", 1, true);
+  if (auto *v = t.get("refresh")) c.timing.refresh = r.seconds(*v, "timing.refresh", 0.1, true);
   if (auto *v = t.get("grace")) c.timing.grace = r.seconds(*v, "timing.grace", 0, true);
   if (auto *v = t.get("max_age")) c.timing.max_age = r.seconds(*v, "timing.max_age", 0, false);
   if (auto *v = t.get("silence")) c.timing.silence = r.seconds(*v, "timing.silence", 0, true);
@@ -553,6 +553,16 @@ void read_rest(const Reader &r, const toml::table &root, Config &c) {
 }
 
 }  // namespace
+
+HostPort split_listen(const std::string &address) {
+  auto colon = address.rfind(':');
+  if (colon == std::string::npos) return {};
+  HostPort out{address.substr(0, colon),
+               static_cast<uint16_t>(std::stoul(address.substr(colon + 1)))};
+  if (out.host.size() >= 2 && out.host.front() == '[')
+    out.host = out.host.substr(1, out.host.size() - 2);
+  return out;
+}
 
 Config load_config(const std::string &path) {
   std::error_code ec;

@@ -219,10 +219,14 @@ bool parse_json(std::string_view bytes, Parsed &result, json *out) {
   bool too_deep = false;
   // The library's parser and destructor need no call stack per level; the limit keeps memory
   // and work per level small and says what was wrong.
-  const json::parser_callback_t depth_guard = [&too_deep](int depth, json::parse_event_t, json &) {
-    if (depth <= kMaxDepth) return true;
+  const json::parser_callback_t depth_guard = [&too_deep](int depth, json::parse_event_t event,
+                                                          json &) {
+    // depth counts from 0 at the top: a container at depth kMaxDepth is one level too many.
+    if (depth < kMaxDepth ||
+        (event != json::parse_event_t::object_start && event != json::parse_event_t::array_start))
+      return true;
     too_deep = true;
-    return false;  // drop what lies that deep
+    return false;  // dropped, and what lies inside it with it
   };
   try {
     *out = json::parse(text.begin(), text.end(), depth_guard);
@@ -548,16 +552,24 @@ bool PadFramer::feed(std::string_view bytes) {
   while (!bytes.empty()) {
     const std::size_t lf = bytes.find('\n');
     const std::string_view part = bytes.substr(0, lf);
-    if (document_.size() + line_.size() + part.size() + (lf != bytes.npos) > limit_) {
+    // A document counts with its line ends; the empty line after it does not, but may not
+    // grow without end either.
+    bool over = line_.size() + part.size() > limit_;
+    if (!over) {
+      line_.append(part);
+      line_blank_ = line_blank_ && blank(part);  // kept, not rescanned: bytes come one by one
+      over = !line_blank_ && document_.size() + line_.size() + (lf != bytes.npos) > limit_;
+    }
+    if (over) {
       overflow_ = true;
       std::string().swap(line_);
       std::string().swap(document_);
+      line_blank_ = true;
       return false;
     }
-    line_.append(part);
     if (lf == bytes.npos) break;
     bytes.remove_prefix(lf + 1);
-    if (blank(line_)) {
+    if (line_blank_) {
       if (!document_.empty()) documents_.push_back(std::move(document_));
       document_.clear();
     } else {
@@ -565,6 +577,7 @@ bool PadFramer::feed(std::string_view bytes) {
       document_ += '\n';
     }
     line_.clear();
+    line_blank_ = true;
   }
   return true;
 }

@@ -102,14 +102,15 @@ class PadFramer {
   bool feed(std::string_view bytes);
   std::optional<std::string> next();
   // Bytes of an unfinished document are pending (a feed closed now closed mid-document).
-  bool partial() const { return !document_.empty() || !blank(line_); }
+  bool partial() const { return !document_.empty() || !line_blank_; }
   bool overflowed() const { return overflow_; }
 
  private:
   static bool blank(std::string_view line);
   std::size_t limit_;
-  std::string line_;      // the unterminated line
-  std::string document_;  // the complete lines of the unfinished document
+  std::string line_;        // the unterminated line
+  bool line_blank_ = true;  // it holds only blanks so far
+  std::string document_;    // the complete lines of the unfinished document
   std::deque<std::string> documents_;
   bool overflow_ = false;
 };

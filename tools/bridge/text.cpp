@@ -27,6 +27,8 @@ using icu::UnicodeString;
 constexpr std::size_t kMaxTag = ZEL_MARLO_MAX_ID3_MSG_LEN;
 constexpr std::size_t kMaxUfidId = 64;        // identifier bytes the library keeps
 constexpr std::size_t kUfidOwnerAndId = 192;  // owner and identifier together, in bytes
+// More characters of one field than a tag of 1024 bytes holds in any encoding.
+constexpr int32_t kWorkChars = 1024;
 constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
 // The library refuses a comment text without a short description; this one stands in.
 constexpr const char *kCommentTitle = "Comment";
@@ -192,7 +194,7 @@ struct TextRoad::Impl {
       if (!loose_end.contains(u.char32At(before))) break;
       end = before;
     }
-    return u.tempSubString(0, end);
+    return UnicodeString(u, 0, end);  // a copy: u may be a read-only alias of a passing string
   }
 
   // The text without its last bracketed part or "feat. X"; false when it has none (or nothing
@@ -233,15 +235,17 @@ struct TextRoad::Impl {
 
   // The text cut to at most max_chars characters and max_bytes bytes: suffixes dropped first,
   // then cut at a word boundary, else at a character boundary, with "..." at the end.
+  // A text that was cut short already (shortened) gets its dots even when it fits, and has no
+  // suffix of its own left to drop.
   UnicodeString cut(const UnicodeString &text, std::size_t max_chars, std::size_t max_bytes,
-                    Bytes kind) const {
+                    Bytes kind, bool shortened = false) const {
     auto fits = [&](const UnicodeString &u) {
       return static_cast<std::size_t>(u.countChar32()) <= max_chars &&
              bytes_of(u, kind) <= max_bytes;
     };
-    if (fits(text)) return text;
+    if (!shortened && fits(text)) return text;
     UnicodeString u = text;
-    for (UnicodeString shorter; drop_suffix(u, &shorter);) {
+    for (UnicodeString shorter; !shortened && drop_suffix(u, &shorter);) {
       u = shorter;
       if (fits(u)) return u;
     }
@@ -261,8 +265,9 @@ struct TextRoad::Impl {
     }
     auto with_dots = [&](icu::BreakIterator &it, UnicodeString *out) {
       it.setText(u);
-      for (int32_t p = it.preceding(room + 1); p != icu::BreakIterator::DONE && p > 0;
-           p = it.previous()) {
+      // preceding(room + 1) would step back a whole character when room + 1 falls inside one.
+      for (int32_t p = it.isBoundary(room) ? room : it.preceding(room);
+           p != icu::BreakIterator::DONE && p > 0; p = it.previous()) {
         UnicodeString head = trim_end(u.tempSubString(0, p));
         if (head.isEmpty()) return false;
         head.append(dots);
@@ -305,7 +310,8 @@ TextRoad::TextRoad(const Config &config) : impl_(std::make_unique<Impl>()) {
       icu::RegexPattern::compile(u"^(.*\\S)\\s+(?:feat\\.?|ft\\.|featuring)\\s.*$",
                                  UREGEX_CASE_INSENSITIVE | UREGEX_DOTALL, status));
   if (m.featuring_pattern) m.featuring.reset(m.featuring_pattern->matcher(status));
-  m.loose_end.applyPattern(u"[[:White_Space:][:Pd:][:Ps:][:Pi:][,.;:/&+\\u00B7\\u2026]]", status);
+  m.loose_end.applyPattern(
+      u"[[:White_Space:][:Pd:][:Ps:][:Pi:][\\,\\.\\;\\:\\/\\&\\+\\u00B7\\u2026]]", status);
   if (U_FAILURE(status) || !m.words || !m.chars || !m.featuring)
     throw std::runtime_error(std::string("cannot set up ICU: ") + u_errorName(status));
   m.loose_end.freeze();
@@ -385,7 +391,19 @@ Fitted TextRoad::fit(const Rendered &message, Encoding encoding) const {
   const Impl &m = *impl_;
   std::array<UnicodeString, 6> original;
   auto in = fields_of(message.fields);
-  for (std::size_t i = 0; i < in.size(); ++i) original[i] = clean_u(from_utf8(*in[i]));
+  std::array<bool, 6> shortened{};
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    original[i] = clean_u(from_utf8(*in[i]));
+    // What lies beyond them cannot go on air: it need not be transliterated or searched for
+    // boundaries.
+    if (original[i].countChar32() > kWorkChars) {
+      m.chars->setText(original[i]);
+      const int32_t end = original[i].moveIndex32(0, kWorkChars);
+      const int32_t at = m.chars->isBoundary(end) ? end : m.chars->preceding(end);
+      original[i].truncate(at);
+      shortened[i] = true;
+    }
+  }
 
   bool latin1 = encoding == Encoding::latin1;
   if (encoding == Encoding::automatic)
@@ -407,7 +425,7 @@ Fitted TextRoad::fit(const Rendered &message, Encoding encoding) const {
   std::array<UnicodeString, 6> now;
   for (std::size_t i = 0; i < now.size(); ++i) {
     max_chars[i] = limits[i]->value_or(kNoLimit);
-    now[i] = m.cut(original[i], max_chars[i], kNoLimit, kind);
+    now[i] = m.cut(original[i], max_chars[i], kNoLimit, kind, shortened[i]);
   }
 
   auto out = fields_of(fitted.fields);
@@ -459,7 +477,7 @@ Fitted TextRoad::fit(const Rendered &message, Encoding encoding) const {
     }
     cap = lo < cap ? lo : (cap > 16 ? cap - 16 : 0);
     for (std::size_t i = 0; i < now.size(); ++i)
-      if (cost[i] > cap) now[i] = m.cut(original[i], max_chars[i], cap, kind);
+      if (cost[i] > cap) now[i] = m.cut(original[i], max_chars[i], cap, kind, shortened[i]);
   }
 }
 

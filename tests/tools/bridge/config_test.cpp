@@ -116,21 +116,28 @@ TEST_F(ConfigTest, EveryKeyIsRead) {
 
 // Listening addresses come back as ADDRESS:PORT; a port alone means loopback.
 TEST_F(ConfigTest, ListenAddressForms) {
-  const std::pair<const char *, const char *> cases[] = {
-      {"5000", "127.0.0.1:5000"},
-      {":5000", "127.0.0.1:5000"},
-      {"0.0.0.0:5000", "0.0.0.0:5000"},
-      {"[::]:5000", "[::]:5000"},
-      {"[::1]:1", "[::1]:1"},
-      {"localhost:65535", "localhost:65535"},
-      {"studio-3.lan:05000", "studio-3.lan:5000"},
-      {"", ""},
+  struct Case {
+    const char *written, *read, *host;
+    uint16_t port;
   };
-  for (auto [written, read] : cases) {
-    SCOPED_TRACE(written);
-    Config c = load(std::string(kBase) + "[input.json]\nudp = \"" + written + "\"\n");
-    EXPECT_EQ(c.json.udp, read);
+  const Case cases[] = {
+      {"5000", "127.0.0.1:5000", "127.0.0.1", 5000},
+      {":5000", "127.0.0.1:5000", "127.0.0.1", 5000},
+      {"0.0.0.0:5000", "0.0.0.0:5000", "0.0.0.0", 5000},
+      {"[::]:5000", "[::]:5000", "::", 5000},
+      {"[::1]:1", "[::1]:1", "::1", 1},
+      {"localhost:65535", "localhost:65535", "localhost", 65535},
+      {"studio-3.lan:05000", "studio-3.lan:5000", "studio-3.lan", 5000},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.written);
+    Config config = load(std::string(kBase) + "[input.json]\nudp = \"" + c.written + "\"\n");
+    EXPECT_EQ(config.json.udp, c.read);
+    marlod::HostPort split = marlod::split_listen(config.json.udp);
+    EXPECT_EQ(split.host, c.host);
+    EXPECT_EQ(split.port, c.port);
   }
+  EXPECT_EQ(load(std::string(kBase) + "[input.json]\nudp = \"\"\n").json.udp, "");
 }
 
 // Without [fallback] the station's name goes on air; with one, the fields it gives replace that.
@@ -253,7 +260,7 @@ TEST_F(ConfigTest, BrokenFilesAreRefusedWithTheirPlace) {
        "unknown key {station}"},
       // timing
       {"[timing]\nrefresh = \"10\"\n", "6:11", "timing.refresh must be a number of seconds"},
-      {"[timing]\nrefresh = 0.5\n", "6:11", "at least 1 seconds, not 0.5"},
+      {"[timing]\nrefresh = 0.5\n", "6:11", "at least 1 second, not 0.5"},
       {"[timing]\nmax_age = 0\n", "6:11", "more than 0 seconds"},
       {"[timing]\ngrace = -1\n", "6:9", "at least 0 seconds, not -1"},
       {"[timing]\nsilence = inf\n", "6:11", "at most 86400 seconds"},
