@@ -192,7 +192,7 @@ class Marlod(Bridge):
     """The real bridge as a process, with its HTTP side on 127.0.0.1:port, one exciter (the
     receiver) refreshed every REFRESH seconds, and more exciters when asked."""
 
-    REFRESH = 1.0  # the shortest marlod takes
+    REFRESH = 0.25
 
     def __init__(self, secret=None, extra_exciters=()):
         self.secret = secret
