@@ -828,6 +828,13 @@ std::string Bridge::metrics() {
   return m.str();
 }
 
+void Bridge::invalid_item(const std::string &why) {
+  http_stats_.last_event_wall = wall_usec();
+  http_stats_.last_event_mono = now_usec(loop_);
+  rearm_silence();
+  count_skip(http_stats_, "invalid", why);
+}
+
 nlohmann::json Bridge::now_playing(const Item &item, int *code) {
   *code = 200;
   Outcome outcome = take(item, http_stats_);
