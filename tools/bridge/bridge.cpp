@@ -241,8 +241,8 @@ Outcome Bridge::take(const Item &item, InputStats &stats) {
       end_.cancel();
       log_.info("input " + stats.name + ": the item on air goes on");
     } else {
-      log_.debug("input " + stats.name + ": repeat of content ID " +
-                 std::to_string(on_air_->content_id));
+      log_.info("input " + stats.name + ": the item on air again, content ID " +
+                std::to_string(on_air_->content_id) + " kept");
     }
     return {Outcome::repeat, {}};
   }
