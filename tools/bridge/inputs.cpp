@@ -55,6 +55,9 @@ class JsonUdp : public Input {
  public:
   JsonUdp(sd_event *loop, InputSink &sink, const std::string &address)
       : sink_(sink), socket_(listening_socket(SOCK_DGRAM, address)) {
+    // Room for a burst while the loop is busy elsewhere (the kernel caps it at rmem_max).
+    int room = 1 << 20;
+    setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     stats.name = "json-udp";
     stats.address = address;
     stats.connected = true;
