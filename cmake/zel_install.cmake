@@ -5,6 +5,7 @@
 #   dev      the headers, the unversioned link, zel_marlo.pc, the CMake package, the examples,
 #            zel_marlo(3), and with ZEL_INSTALL_STATIC the static library
 #   tools    marlotx, marlorx, their manual pages and the systemd unit of marlorx
+#   bridge   marlod, its manual pages, its systemd units and the sample configuration
 include(CMakePackageConfigHelpers)
 
 set(ZEL_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zel_marlo)
@@ -93,4 +94,37 @@ if(ZEL_BUILD_TOOLS)
   # systemd looks for units below <prefix>/lib/systemd/system, /usr and /usr/local alike.
   zel_install_configured(${PROJECT_BINARY_DIR}/marlorx.service.in marlorx.service
     lib/systemd/system tools)
+endif()
+
+# ---- bridge: manual pages, systemd units, sample configuration (the program: tools/bridge) ------
+# Each file is installed once it is in the tree; scripts/package.sh checks that the package has
+# every one of them.
+if(ZEL_BUILD_BRIDGE)
+  set(bridge_docs
+    tools/bridge/marlod.8 ${CMAKE_INSTALL_MANDIR}/man8
+    tools/bridge/marlod.toml.5 ${CMAKE_INSTALL_MANDIR}/man5
+    # Documentation, not a configuration file: a station writes its own /etc/marlod/*.toml.
+    tools/bridge/marlod.toml ${CMAKE_INSTALL_DATAROOTDIR}/doc/marlod/examples)
+  while(bridge_docs)
+    list(POP_FRONT bridge_docs file destination)
+    if(EXISTS ${PROJECT_SOURCE_DIR}/${file})
+      install(FILES ${PROJECT_SOURCE_DIR}/${file} DESTINATION ${destination} COMPONENT bridge)
+    endif()
+  endwhile()
+  # The units name /usr/sbin/marlod, where the Debian package puts it.
+  set(sbindir ${CMAKE_INSTALL_SBINDIR})
+  if(NOT IS_ABSOLUTE "${sbindir}")
+    set(sbindir "@ZEL_PREFIX@/${sbindir}")
+  endif()
+  foreach(unit marlod.service marlod@.service)
+    set(source ${PROJECT_SOURCE_DIR}/contrib/systemd/${unit})
+    if(NOT EXISTS ${source})
+      continue()
+    endif()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    file(READ ${source} text)
+    string(REPLACE "=/usr/sbin/marlod" "=${sbindir}/marlod" text "${text}")
+    file(WRITE ${PROJECT_BINARY_DIR}/${unit}.in "${text}")
+    zel_install_configured(${PROJECT_BINARY_DIR}/${unit}.in ${unit} lib/systemd/system bridge)
+  endforeach()
 endif()
