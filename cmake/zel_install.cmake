@@ -1,11 +1,11 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Install rules. Every rule belongs to one of three components, which are also the three
+# Install rules. Every rule belongs to one of four components, which are also the four
 # Debian packages (cmake/zel_package.cmake):
 #   runtime  the shared library
 #   dev      the headers, the unversioned link, zel_marlo.pc, the CMake package, the examples,
 #            zel_marlo(3), and with ZEL_INSTALL_STATIC the static library
 #   tools    marlotx, marlorx, their manual pages and the systemd unit of marlorx
-#   bridge   marlod, its manual pages, its systemd units and the sample configuration
+#   bridge   marlod, its manual pages, its sample configuration and its systemd units
 include(CMakePackageConfigHelpers)
 
 set(ZEL_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zel_marlo)
@@ -96,35 +96,25 @@ if(ZEL_BUILD_TOOLS)
     lib/systemd/system tools)
 endif()
 
-# ---- bridge: manual pages, systemd units, sample configuration (the program: tools/bridge) ------
-# Each file is installed once it is in the tree; scripts/package.sh checks that the package has
-# every one of them.
+# ---- bridge: marlod's systemd units (program, manual pages, sample: tools/bridge/) ------------
 if(ZEL_BUILD_BRIDGE)
-  set(bridge_docs
-    tools/bridge/marlod.8 ${CMAKE_INSTALL_MANDIR}/man8
-    tools/bridge/marlod.toml.5 ${CMAKE_INSTALL_MANDIR}/man5
-    # Documentation, not a configuration file: a station writes its own /etc/marlod/*.toml.
-    tools/bridge/marlod.toml ${CMAKE_INSTALL_DATAROOTDIR}/doc/marlod/examples)
-  while(bridge_docs)
-    list(POP_FRONT bridge_docs file destination)
-    if(EXISTS ${PROJECT_SOURCE_DIR}/${file})
-      install(FILES ${PROJECT_SOURCE_DIR}/${file} DESTINATION ${destination} COMPONENT bridge)
-    endif()
-  endwhile()
-  # The units name /usr/sbin/marlod, where the Debian package puts it.
+  # marlod(8), once it is written; scripts/package.sh checks that the package has it.
+  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/bridge/marlod.8)
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/bridge/marlod.8
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT bridge)
+  endif()
+  # The units name /usr/sbin/marlod, where the Debian package puts it; other installations
+  # get their own path.
   set(sbindir ${CMAKE_INSTALL_SBINDIR})
   if(NOT IS_ABSOLUTE "${sbindir}")
     set(sbindir "@ZEL_PREFIX@/${sbindir}")
   endif()
-  foreach(unit marlod.service marlod@.service)
-    set(source ${PROJECT_SOURCE_DIR}/contrib/systemd/${unit})
-    if(NOT EXISTS ${source})
-      continue()
-    endif()
+  foreach(name marlod.service marlod@.service)
+    set(source ${PROJECT_SOURCE_DIR}/contrib/systemd/${name})
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
-    file(READ ${source} text)
-    string(REPLACE "=/usr/sbin/marlod" "=${sbindir}/marlod" text "${text}")
-    file(WRITE ${PROJECT_BINARY_DIR}/${unit}.in "${text}")
-    zel_install_configured(${PROJECT_BINARY_DIR}/${unit}.in ${unit} lib/systemd/system bridge)
+    file(READ ${source} unit)
+    string(REPLACE "=/usr/sbin/marlod " "=${sbindir}/marlod " unit "${unit}")
+    file(WRITE ${PROJECT_BINARY_DIR}/${name}.in "${unit}")
+    zel_install_configured(${PROJECT_BINARY_DIR}/${name}.in ${name} lib/systemd/system bridge)
   endforeach()
 endif()

@@ -13,6 +13,7 @@ packages=(
   tshark                                    # the capture dissector's tests (contrib/wireshark)
   libsystemd-dev libicu-dev libtomlplusplus-dev nlohmann-json3-dev libmicrohttpd-dev  # marlod
   python3-pytest                            # marlod and binding tests
+  chromium chromium-driver python3-selenium # the status page in a real browser
   "$@"
 )
 

@@ -96,6 +96,15 @@ struct ConfigError : std::runtime_error {
 };
 
 // Reads and checks the whole file; throws ConfigError. Names are not resolved here.
+// Listening addresses come out as "ADDRESS:PORT" ("[IPv6]:PORT"), a port alone as
+// "127.0.0.1:PORT"; exciter and feed hosts without brackets.
 Config load_config(const std::string &path);
 
-}  // namespace marlod
+// A listening address of a loaded Config split for getaddrinfo: host without brackets.
+struct HostPort {
+  std::string host;
+  uint16_t port = 0;
+};
+HostPort split_listen(const std::string &address);
+
+} // namespace marlod

@@ -3,6 +3,7 @@
 // fits one ID3 tag of the library.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,10 +31,88 @@ struct Fitted {
   int id3_encoding;  // ZEL_MARLO_ID3_ENC_ISO_8859_1, _UTF_16 or _UTF_8
 };
 
-// Expands one template: {key} takes the value from lookup (empty when unknown), a bracketed
-// part disappears when any key in it is empty, \[ \] \{ \} \\ write the character itself.
+namespace detail {
+
+// Index of the ']' that closes the part opened at open, or npos. Keys and escapes are skipped the
+// way expansion reads them, so that a bracket inside either closes nothing.
+inline std::size_t closing_bracket(std::string_view t, std::size_t open) {
+  int depth = 0;
+  for (std::size_t i = open; i < t.size(); ++i) {
+    switch (t[i]) {
+      case '\\':
+        ++i;
+        break;
+      case '{':
+        if (auto j = t.find('}', i + 1); j != std::string_view::npos) i = j;
+        break;
+      case '[':
+        ++depth;
+        break;
+      case ']':
+        if (--depth == 0) return i;
+        break;
+      default:
+        break;
+    }
+  }
+  return std::string_view::npos;
+}
+
+inline bool escapable(char c) { return c == '[' || c == ']' || c == '{' || c == '}' || c == '\\'; }
+
+// Appends the expansion of t to out; missing becomes true when a key of this level (not of a
+// nested part) is empty.
 template <class Lookup>
-std::string expand(std::string_view tmpl, const Lookup &lookup);
+void expand_into(std::string_view t, const Lookup &lookup, std::string &out, bool &missing) {
+  std::size_t i = 0;
+  while (i < t.size()) {
+    const char c = t[i];
+    if (c == '\\' && i + 1 < t.size() && escapable(t[i + 1])) {
+      out += t[i + 1];
+      i += 2;
+      continue;
+    }
+    if (c == '{') {
+      if (auto j = t.find('}', i + 1); j != std::string_view::npos) {
+        const auto &value = lookup(t.substr(i + 1, j - i - 1));
+        const std::string_view v{value};
+        if (v.empty()) missing = true;
+        out += v;
+        i = j + 1;
+        continue;
+      }
+    }
+    if (c == '[') {
+      if (auto j = closing_bracket(t, i); j != std::string_view::npos) {
+        std::string part;
+        bool part_missing = false;
+        expand_into(t.substr(i + 1, j - i - 1), lookup, part, part_missing);
+        if (!part_missing) out += part;
+        i = j + 1;
+        continue;
+      }
+    }
+    out += c;  // also an unclosed '{' or '[' and a stray ']': written as they are
+    ++i;
+  }
+}
+
+}  // namespace detail
+
+// Expands one template: {key} takes the value from lookup (a string or string view, empty when
+// unknown), a bracketed part disappears when any key in it is empty (a nested part that
+// disappears does not take its enclosing part along), \[ \] \{ \} \\ write the character itself.
+// An unclosed '[' or '{' and a stray ']' are written as they are.
+template <class Lookup>
+std::string expand(std::string_view tmpl, const Lookup &lookup) {
+  std::string out;
+  bool missing = false;
+  detail::expand_into(tmpl, lookup, out, missing);
+  return out;
+}
+
+// expand over the item's keys (kItemKeys) and {station}; each value is cleaned up first, so a
+// value of white space alone counts as empty. The result is not cleaned up.
 std::string expand_item(std::string_view tmpl, const Item &item, std::string_view station);
 
 // Control characters removed, white space collapsed and trimmed.
