@@ -133,6 +133,19 @@ double cpu_ms(pid_t pid) {
          static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// Datagrams the kernel dropped at a UDP socket of the process bound to 127.0.0.1:port (the
+// last column of /proc/PID/net/udp).
+long udp_drops(pid_t pid, uint16_t port) {
+  char local[32];
+  std::snprintf(local, sizeof local, "0100007F:%04X", port);
+  std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/net/udp"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(local) == std::string::npos) continue;
+    return std::atol(line.c_str() + line.find_last_of(' ') + 1);
+  }
+  return -1;
+}
+
 // The title a receiver reads from a datagram; empty for anything else.
 class Reader {
  public:
@@ -192,6 +205,7 @@ class Daemon {
   }
 
   pid_t pid() const { return pid_; }
+  uint16_t input_port() const { return input_port_; }
   std::string log_path() const { return dir_ + "/marlod.log"; }
 
   void send_update(const std::string &title) {
@@ -278,6 +292,7 @@ class Daemon {
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         a.sin_port = htons(port);
         connect(input_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        input_port_ = port;
         return;
       }
     }
@@ -288,6 +303,7 @@ class Daemon {
 
   std::string dir_;
   int exciter_ = -1, input_ = -1;
+  uint16_t input_port_ = 0;
   pid_t pid_ = 0;
 };
 
@@ -370,6 +386,7 @@ void BM_Burst(benchmark::State &state) {
   for (auto _ : state) {
     d.drain(last, when);
     const long rss0 = status_value(d.pid(), "VmRSS");
+    const long drops0 = udp_drops(d.pid(), d.input_port());
     int datagrams = 0;
     // Ten updates every millisecond, the exciter's datagrams taken as they come.
     const auto start = Clock::now();
@@ -394,6 +411,9 @@ void BM_Burst(benchmark::State &state) {
     state.counters["send_ms"] = micros(sent - start) / 1000;
     state.counters["settle_ms"] = title == expected ? micros(arrived - sent) / 1000 : -1;
     state.counters["datagrams"] = datagrams;
+    // Updates the daemon never read: its input queue overflowed while it was behind.
+    state.counters["input_drops"] =
+        static_cast<double>(udp_drops(d.pid(), d.input_port()) - drops0);
     state.counters["rss_before_KiB"] = static_cast<double>(rss0);
     state.counters["rss_growth_KiB"] = static_cast<double>(rss1 - rss0);
     if (title != expected)

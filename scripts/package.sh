@@ -113,20 +113,23 @@ if [ "${1:-}" = "--install" ]; then
   sample=/usr/share/doc/marlod/examples/marlod.toml
   marlod --check-config -c "$sample"
   # The installed program with the installed sample, sending nothing: at start it puts the
-  # fallback on air, which a dry run prints in the library's format.
+  # fallback (the station's name) on air, which a dry run prints in the library's format. A dry
+  # run writes no state file.
+  station=$(sed -n '/^\[station\]/,/^\[/s/^name *= *"\(.*\)"$/\1/p' "$sample")
+  [ -n "$station" ] || fail "no station name in $sample"
   cp "$sample" "$scratch/marlod.toml"
   marlod --dry-run -c "$scratch/marlod.toml" >"$scratch/marlod.out" 2>&1 &
   pid=$!
   for _ in $(seq 100); do
-    grep -q '^title: -->' "$scratch/marlod.out" && break
+    grep -qx "title: -->$station" "$scratch/marlod.out" && break
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
   cat "$scratch/marlod.out"
   if ! grep -Eq '^PSD message of length [0-9]+ bytes printed on ' "$scratch/marlod.out" ||
-    ! grep -q '^title: -->' "$scratch/marlod.out"; then
+    ! grep -qx "title: -->$station" "$scratch/marlod.out"; then
     kill -KILL "$pid" 2>/dev/null || true
-    fail "marlod printed no fallback within 10 s"
+    fail "marlod printed no fallback (\"$station\") within 10 s"
   fi
   kill -TERM "$pid"
   for _ in $(seq 100); do
