@@ -81,7 +81,7 @@ if(ZEL_BUILD_BRIDGE)
   set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME ${ZEL_DEB_BRIDGE_NAME})
   set(CPACK_DEBIAN_BRIDGE_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_BRIDGE_DESCRIPTION
-    "now-playing bridge from playout systems to PSD of digital radio\n${zel_about}This package contains marlod, a daemon that follows a playout system (JSON\nover UDP, TCP or standard input, a playout's PAD feed, a watched file) and keeps\nthe PSD message of the item playing now on air at every exciter: templates,\ntransliteration to Latin-1, expiry with a fallback to the station's name, a\nstate file, and systemd units for one bridge or one per station.")
+    "now-playing bridge from playout systems to PSD of digital radio\n${zel_about}This package contains marlod, a daemon that follows a playout system\n(JSON over UDP, TCP or standard input, a playout's PAD feed, a watched\nfile) and keeps the PSD message of the item playing now on air at every\nexciter: templates, transliteration to Latin-1, expiry with a fallback to\nthe station's name, a state file, and systemd units for one bridge or one\nper station.")
   # dpkg-shlibdeps finds the library marlod links in the build tree, and beside it the shlibs
   # entry the runtime package carries, as in a Debian source package of several binaries:
   # marlod depends on the runtime package like any program built against it.
