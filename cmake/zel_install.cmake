@@ -98,11 +98,6 @@ endif()
 
 # ---- bridge: marlod's systemd units (program, manual pages, sample: tools/bridge/) ------------
 if(ZEL_BUILD_BRIDGE)
-  # marlod(8), once it is written; scripts/package.sh checks that the package has it.
-  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/bridge/marlod.8)
-    install(FILES ${PROJECT_SOURCE_DIR}/tools/bridge/marlod.8
-      DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT bridge)
-  endif()
   # The units name /usr/sbin/marlod, where the Debian package puts it; other installations
   # get their own path.
   set(sbindir ${CMAKE_INSTALL_SBINDIR})

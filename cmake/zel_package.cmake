@@ -97,6 +97,11 @@ if(ZEL_BUILD_BRIDGE)
     COMPONENT bridge EXCLUDE_FROM_ALL)
 endif()
 
+# The Python binding's package.
+if(ZEL_INSTALL_PYTHON)
+  include(${CMAKE_CURRENT_LIST_DIR}/zel_python.cmake)
+endif()
+
 # Compresses manual pages and changelogs in the staging folders, as Debian wants them.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/zel_deb_compress.cmake)
 

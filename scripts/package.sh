@@ -39,6 +39,9 @@ for deb in "$runtime" "$dev" "$tools" "$bridge"; do
   dpkg-deb -f "$deb"
   dpkg-deb -c "$deb"
 done
+# The Python binding (Architecture: all).
+python=$dir/python3-zel-marlo_${version}_all.deb
+tests/packaging/python_package.sh check "$python" "$version"
 
 echo "=== dependencies"
 # Has the package's Depends field every package named, as a whole word?
@@ -64,12 +67,9 @@ depends_on "$bridge" libc6 libstdc\\+\\+6 "libzel-marlodll${version%%.*}" libsys
   libtomlplusplus3 libmicrohttpd12
 dpkg-deb -f "$bridge" Depends | grep -q "libzel-marlodll${version%%.*} (>= $version)" ||
   fail "marlod does not depend on this version of the library or a later one"
-# Everything a station needs beside the program. (Until marlod(8) is written, the package
-# cannot have it.)
+# Everything a station needs beside the program.
 contents=$(dpkg-deb -c "$bridge")
-man8=/usr/share/man/man8/marlod.8.gz
-[ -f tools/bridge/marlod.8 ] || { echo "NOTE: tools/bridge/marlod.8 is not written yet"; man8=; }
-for f in /usr/sbin/marlod $man8 /usr/share/man/man5/marlod.toml.5.gz \
+for f in /usr/sbin/marlod /usr/share/man/man8/marlod.8.gz /usr/share/man/man5/marlod.toml.5.gz \
   /usr/share/doc/marlod/examples/marlod.toml /usr/lib/systemd/system/marlod.service \
   /usr/lib/systemd/system/marlod@.service /usr/share/doc/marlod/copyright \
   /usr/share/doc/marlod/changelog.gz; do
@@ -87,6 +87,7 @@ grep -q "ldconfig" "$scratch/control/triggers" || fail "no ldconfig trigger"
 if command -v lintian >/dev/null; then
   echo "=== lintian"
   lintian --fail-on error --display-info "$runtime" "$dev" "$tools" "$bridge"
+  lintian --fail-on error --display-info "$python"
 else
   echo "=== lintian is not installable here: skipped"
 fi
@@ -110,6 +111,8 @@ if [ "${1:-}" = "--install" ]; then
   cc -Wall -Wextra -Werror -o "$scratch/psd_hello" \
     /usr/share/doc/libzel-marlo-dev/examples/psd_hello.c $(pkg-config --cflags --libs zel_marlo)
   "$scratch/psd_hello" >/dev/null
+  apt-get install -y -qq "./$python"
+  tests/packaging/python_package.sh installed
 
   echo "=== marlod"
   marlod --version

@@ -57,7 +57,7 @@ bool same_secret(std::string_view given, std::string_view secret) {
 }
 
 // "ADDRESS:PORT" with a numeric IPv4 address, a name, or an IPv6 address in brackets.
-std::pair<std::string, std::string> split_listen(const std::string &listen) {
+std::pair<std::string, std::string> split_address(const std::string &listen) {
   std::string host, port;
   if (!listen.empty() && listen[0] == '[') {
     auto close = listen.find(']');
@@ -83,7 +83,7 @@ struct Resolved {
 };
 
 Resolved resolve(const std::string &listen, bool passive) {
-  auto [host, port] = split_listen(listen);
+  auto [host, port] = split_address(listen);
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
@@ -287,7 +287,7 @@ void HttpServer::Impl::start() {
   Resolved where = resolve(config.listen, true);
   unsigned flags = MHD_USE_EPOLL;
   if (where.addr.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
-  const auto [host, port] = split_listen(config.listen);
+  const auto [host, port] = split_address(config.listen);
   own_authority = (where.addr.ss_family == AF_INET6 && host.find(':') != std::string::npos)
                       ? "[" + host + "]:" + port
                       : host + ":" + port;
@@ -553,6 +553,7 @@ MHD_Result HttpServer::Impl::finish_nowplaying(MHD_Connection *connection, Reque
   Parsed parsed = parse_json_item(json_text);
   if (parsed.status == Parsed::invalid) {
     warn(connection, method, url, 400, parsed.why);
+    if (!request.head) handler.invalid_item(parsed.why);
     return queue_error(connection, 400, parsed.why);
   }
   // HEAD is answered as GET would be, but it never puts anything on air.
@@ -577,7 +578,7 @@ namespace {
 
 // Where to ask: the listening address, with a wildcard replaced by loopback.
 std::string health_target(const std::string &listen) {
-  auto [host, port] = split_listen(listen);
+  auto [host, port] = split_address(listen);
   if (host == "0.0.0.0" || host == "*") host = "127.0.0.1";
   if (host == "::") host = "::1";
   return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;

@@ -53,6 +53,10 @@ class HttpHandler {
 
   // One log line of the server's own (refused requests and the like); never the secret.
   virtual void log_warning(const std::string &text) = 0;
+
+  // A /nowplaying request whose item could not be read (answered 400, already logged through
+  // log_warning): for the counts of skipped input events.
+  virtual void invalid_item(const std::string & /*why*/) {}
 };
 
 class HttpServer {

@@ -251,16 +251,19 @@ struct TextRoad::Impl {
     }
     static const UnicodeString dots(u"...");
     const std::size_t dots_bytes = bytes_of(dots, kind);
-    // The longest prefix that leaves room for the dots: no boundary beyond it can fit.
-    int32_t room = 0;
+    // The longest prefixes that fit with the dots (room) and without them (plain): no boundary
+    // beyond them can fit.
+    int32_t room = 0, plain = 0;
     {
       std::size_t chars_used = 0, bytes_used = 0;
       for (int32_t i = 0; i < u.length();) {
         const UChar32 c = u.char32At(i);
         const int32_t next = i + U16_LENGTH(c);
         bytes_used += char_bytes(c, kind);
-        if (++chars_used + 3 > max_chars || bytes_used + dots_bytes > max_bytes) break;
-        room = i = next;
+        if (++chars_used > max_chars || bytes_used > max_bytes) break;
+        plain = next;
+        if (chars_used + 3 <= max_chars && bytes_used + dots_bytes <= max_bytes) room = next;
+        i = next;
       }
     }
     auto with_dots = [&](icu::BreakIterator &it, UnicodeString *out) {
@@ -282,7 +285,8 @@ struct TextRoad::Impl {
     if (room > 0 && (with_dots(*words, &result) || with_dots(*chars, &result))) return result;
     // No room for the dots: as many whole characters as fit.
     chars->setText(u);
-    for (int32_t p = chars->last(); p != icu::BreakIterator::DONE && p > 0; p = chars->previous()) {
+    for (int32_t p = chars->isBoundary(plain) ? plain : chars->preceding(plain);
+         p != icu::BreakIterator::DONE && p > 0; p = chars->previous()) {
       UnicodeString head = trim_end(u.tempSubString(0, p));
       if (fits(head)) return head;
     }

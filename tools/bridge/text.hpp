@@ -126,19 +126,27 @@ class TextRoad {
   TextRoad(const TextRoad &) = delete;
   TextRoad &operator=(const TextRoad &) = delete;
 
-  // Templates (the item's, or the fallback's when fallback is set) and clean-up.
+  // Templates and clean-up: the item's templates over its keys and {station}, or the fallback's
+  // over {station} alone. A comment text whose short description comes out empty gets
+  // "Comment" as one (the library takes no comment without it). The UFID group, when an owner is
+  // configured and the item has an isrc or else an id: the identifier cut to 64 bytes, the owner
+  // (Latin-1) to what the identifier leaves of 192 bytes.
   Rendered render(const Item &item) const;
   Rendered render_fallback() const;
 
   // What Latin-1 lacks transliterated, what is still outside it removed (then cleaned up).
   std::string to_latin1_text(std::string_view utf8) const;
 
-  // For one encoding: transliterated for latin1 (and for automatic when that keeps every
-  // character), cut to the limits and to one tag.
+  // For one encoding: transliterated for latin1 (automatic is Latin-1 when every character is
+  // within it, UTF-16 otherwise), then cut to the limits (characters of the encoded text) and to
+  // one tag of 1024 bytes as the library measures it. A field that is cut loses its bracketed
+  // suffixes and "feat. X" first, then ends at a word boundary, else at a character, with "...".
   Fitted fit(const Rendered &message, Encoding encoding) const;
 
-  // Puts a fitted message into a handle (Latin-1 bytes for encoding 0, UTF-8 otherwise), with
-  // the groups switched on that have content. Returns false with the library's report in why.
+  // Clears the handle and puts a fitted message into it (Latin-1 bytes for encoding 0, UTF-8
+  // otherwise), with the groups switched on that have content, and validates it. Returns false
+  // with the reason in why (may be null): the library's report, or text outside Latin-1 for
+  // encoding 0.
   static bool load(ZEL_MARLO_PSD_MSG_t *handle, const Fitted &fitted, const Rendered &message,
                    std::string *why);
 

@@ -260,7 +260,7 @@ TEST_F(ConfigTest, BrokenFilesAreRefusedWithTheirPlace) {
        "unknown key {station}"},
       // timing
       {"[timing]\nrefresh = \"10\"\n", "6:11", "timing.refresh must be a number of seconds"},
-      {"[timing]\nrefresh = 0.5\n", "6:11", "at least 1 second, not 0.5"},
+      {"[timing]\nrefresh = 0.05\n", "6:11", "at least 0.1 seconds, not 0.05"},
       {"[timing]\nmax_age = 0\n", "6:11", "more than 0 seconds"},
       {"[timing]\ngrace = -1\n", "6:9", "at least 0 seconds, not -1"},
       {"[timing]\nsilence = inf\n", "6:11", "at most 86400 seconds"},

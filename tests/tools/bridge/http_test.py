@@ -1,7 +1,11 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """The bridge's HTTP server driven over loopback: every endpoint and answer code, the secret,
 cross-site requests, body limits, hostile clients, /metrics' format and --health. Through all
-of it the bridge's own timer must keep firing on time: a client never stalls the loop."""
+of it the bridge's own timer must keep firing on time: a client never stalls the loop.
+
+Each test of a running bridge runs against the stand-in (the server with a fake bridge, whose
+50 ms timer reports its lateness) and, when MARLOD names it, against the real marlod (whose
+refreshes at a loopback exciter must keep coming on time)."""
 
 import json
 import re
@@ -12,25 +16,26 @@ import urllib.parse
 
 import pytest
 
-from bridge_http import STAND_IN, Bridge, free_port, raw_exchange
+from bridge_http import MARLOD, STAND_IN, Bridge, Marlod, free_port, raw_exchange, start
 
-# The stand-in's 50 ms timer may fire this late at worst, on a busy machine; a stalled loop is
-# late by seconds.
+# A timer (the stand-in's, marlod's refresh) may fire this late at worst, on a busy machine; a
+# stalled loop is late by seconds.
 MAX_LATE_MS = 100
+KINDS = ["stand-in"] + (["marlod"] if MARLOD else [])
 SECRET = "s3cret-Zq8!"
 
 
-@pytest.fixture(scope="module")
-def bridge():
-    b = Bridge()
+@pytest.fixture(scope="module", params=KINDS)
+def bridge(request):
+    b = start(request.param)
     yield b
     code, err = b.stop()
     assert code == 0, err
 
 
-@pytest.fixture(scope="module")
-def guarded():
-    b = Bridge(secret=SECRET)
+@pytest.fixture(scope="module", params=KINDS)
+def guarded(request):
+    b = start(request.param, secret=SECRET)
     yield b
     code, err = b.stop()
     assert code == 0, err
@@ -151,7 +156,11 @@ def test_typed_parameters(bridge):
     code, answer = bridge.now_playing(title="1999", artist="Prince", duration="3.5")
     assert code == 200 and answer["exciters"][0]["title"] == "1999"
     code, _ = bridge.now_playing(clear="true")
-    assert code == 200 and bridge.status()["on_air"]["fallback"] is True
+    assert code == 200
+    deadline = time.monotonic() + 3  # after the end's grace time
+    while not bridge.status()["on_air"]["fallback"]:
+        assert time.monotonic() < deadline, "clear=true did not end the item"
+        time.sleep(0.05)
 
 
 def test_head_nowplaying_puts_nothing_on_air(bridge):
@@ -290,16 +299,20 @@ def test_idle_connections(bridge):
 
 
 @pytest.mark.parametrize("raw", [
-    b"GARBAGE\r\n\r\n",
-    b"GET / HTTP/9.9\r\nHost: a\r\n\r\n",
-    b"GET /status HTTP/1.1\r\n\r\n",  # HTTP/1.1 without Host
-    b"GET /status HTTP/1.1\r\nHost: a\r\nNo colon here\r\n\r\n",
-    b"GET /status HTTP/1.1\r\nHost: a\r\nX-Big: " + b"a" * 40000 + b"\r\n\r\n",
-    b"GET /st\x00atus HTTP/1.1\r\nHost: a\r\n\r\n",
-    b"POST /nowplaying HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
-    b"POST /nowplaying HTTP/1.1\r\nHost: a\r\nContent-Length: -5\r\n\r\n",
-    b"POST /nowplaying HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\nContent-Length: 9\r\n\r\n",
-    b"\xff\xfe\r\n\r\n",
+    pytest.param(b"GARBAGE\r\n\r\n", id="garbage"),
+    pytest.param(b"GET / HTTP/9.9\r\nHost: a\r\n\r\n", id="version"),
+    pytest.param(b"GET /status HTTP/1.1\r\n\r\n", id="no-host"),
+    pytest.param(b"GET /status HTTP/1.1\r\nHost: a\r\nNo colon here\r\n\r\n", id="header"),
+    pytest.param(b"GET /status HTTP/1.1\r\nHost: a\r\nX-Big: " + b"a" * 40000 + b"\r\n\r\n",
+                 id="huge-header"),
+    pytest.param(b"GET /st\x00atus HTTP/1.1\r\nHost: a\r\n\r\n", id="nul"),
+    pytest.param(b"POST /nowplaying HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n"
+                 b"zz\r\n", id="chunk-size"),
+    pytest.param(b"POST /nowplaying HTTP/1.1\r\nHost: a\r\nContent-Length: -5\r\n\r\n",
+                 id="negative-length"),
+    pytest.param(b"POST /nowplaying HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n"
+                 b"Content-Length: 9\r\n\r\n", id="two-lengths"),
+    pytest.param(b"\xff\xfe\r\n\r\n", id="binary"),
 ])
 def test_malformed_requests(bridge, raw):
     before = bridge.status()["on_air"]
@@ -402,3 +415,53 @@ def test_ipv6_loopback():
     finally:
         p.terminate()
         assert p.wait(10) == 0
+
+
+@pytest.mark.skipif(not MARLOD, reason="MARLOD not set")
+def test_http_item_reaches_the_exciter():
+    b = Marlod()
+    try:
+        code, answer = b.now_playing(title="Über den Wolken", artist="Reinhard", duration=60)
+        assert code == 200 and answer["state"] == "on air"
+        _, content_id, title = b.receiver.wait_for("Über den Wolken")
+        assert content_id == answer["content_id"] == b.status()["on_air"]["content_id"]
+        # The same item again is a repeat: same content ID, nothing new on air.
+        code, again = b.now_playing(title="Über den Wolken", artist="Reinhard", duration=60)
+        assert again["state"] == "repeat" and again["content_id"] == content_id
+        # The refreshes carry it on, on time.
+        time.sleep(4 * Marlod.REFRESH)
+        assert b.receiver.latest()[1:] == (content_id, "Über den Wolken")
+        assert b.lateness_ms() < MAX_LATE_MS
+    finally:
+        assert b.stop()[0] == 0
+
+
+@pytest.mark.skipif(not MARLOD, reason="MARLOD not set")
+def test_health_of_marlod(tmp_path):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as closed:
+        closed.bind(("127.0.0.1", 0))
+        refusing = closed.getsockname()[1]
+    b = Marlod()
+    config = tmp_path / "marlod.toml"  # outlives the bridge's own folder
+    try:
+        config.write_text(open(b.config).read())
+        r = subprocess.run([MARLOD, "--health", "-c", config], capture_output=True, timeout=15)
+        assert r.returncode == 0, r.stdout
+        assert len(r.stdout.decode().splitlines()) == 1
+    finally:
+        assert b.stop()[0] == 0
+    r = subprocess.run([MARLOD, "--health", "-c", config], capture_output=True, timeout=15)
+    assert r.returncode == 1 and b"cannot reach" in r.stdout
+    # An exciter whose port refuses: its sends fail, the check says which.
+    b = Marlod(extra_exciters=[refusing])
+    try:
+        deadline = time.monotonic() + 5
+        while True:
+            r = subprocess.run([MARLOD, "--health", "-c", b.config], capture_output=True,
+                               timeout=15)
+            if r.returncode == 1 or time.monotonic() > deadline:
+                break
+            time.sleep(Marlod.REFRESH)
+        assert r.returncode == 1 and f"127.0.0.1:{refusing}".encode() in r.stdout, r.stdout
+    finally:
+        assert b.stop()[0] == 0

@@ -4,7 +4,8 @@ air appears, changes after a new item without a reload, markup in a title stays 
 exciter is marked, the page fits a phone's width, and it says so when the bridge is gone. A
 screenshot of each look is kept in the build tree.
 
-Environment: CHROMIUM, CHROMEDRIVER (and those of bridge_http)."""
+Environment: CHROMIUM, CHROMEDRIVER (and those of bridge_http; with MARLOD, the page of the
+real bridge too)."""
 
 import os
 import tempfile
@@ -16,7 +17,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
-from bridge_http import ARTEFACTS, Bridge
+from bridge_http import ARTEFACTS, MARLOD, Bridge, Marlod
 
 MARKUP_TITLE = '<script>window.pwned=1</script><img src=x onerror="window.pwned=2">'
 
@@ -122,3 +123,28 @@ def test_page_says_when_the_bridge_is_gone(browser):
         b.stop()
     wait_for(browser, lambda d: "unreachable" in text_of(d, "link"))
     assert text_of(browser, "f-title") == "Last words"  # the last known state stays readable
+
+
+@pytest.mark.skipif(not MARLOD, reason="MARLOD not set")
+def test_page_of_marlod(browser):
+    import socket
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as closed:
+        closed.bind(("127.0.0.1", 0))
+        refusing = closed.getsockname()[1]
+    b = Marlod(extra_exciters=[refusing])
+    try:
+        browser.get(f"http://{b.address}/")
+        wait_for(browser, lambda d: text_of(d, "f-title") == "Test FM")  # the fallback at start
+        assert "fallback" in text_of(browser, "meta")
+        b.now_playing(title=MARKUP_TITLE, artist="Łódź Ensemble", duration=120)
+        wait_for(browser, lambda d: text_of(d, "f-title") == MARKUP_TITLE)
+        assert browser.execute_script("return window.pwned") is None
+        assert text_of(browser, "f-artist") == "Lódz Ensemble"  # as a Latin-1 receiver shows it
+        wait_for(browser, lambda d: "FAIL" in text_of(d, "exciters"))
+        rows = text_of(browser, "exciters").splitlines()
+        assert any("OK" in r for r in rows)
+        shot(browser, "status_page_marlod.png")
+        b.now_playing(title="Next one")
+        wait_for(browser, lambda d: text_of(d, "f-title") == "Next one")
+    finally:
+        assert b.stop()[0] == 0

@@ -205,6 +205,7 @@ TEST(Transliterate, BringsTextIntoLatin1) {
       {"Beyonce\u0301", "Beyoncé"},  // a decomposed accent is kept, not dropped
       {"Ελληνικά", "Ellenika"},
       {"北京", "bei jing"},
+      {"It’s – “quoted” …", "It's - \"quoted\" ..."},
   };
   for (const auto &[in, expected] : rows) EXPECT_EQ(road.to_latin1_text(in), expected) << in;
 }
