@@ -29,7 +29,8 @@ check)
 installed)
   unset ZEL_MARLO_LIBRARY PYTHONPATH
   scratch=$(mktemp -d)
-  trap 'kill "${rx:-0}" 2>/dev/null || true; rm -rf "$scratch"' EXIT
+  # Only a receiver still running: "kill 0" would end the whole process group.
+  trap '[ -z "${rx:-}" ] || kill "$rx" 2>/dev/null || true; rm -rf "$scratch"' EXIT
   cd "$scratch"  # nothing of the source tree on the module path
   /usr/bin/python3 -c "import zel_marlo, sys; print(zel_marlo.__file__, zel_marlo.__version__)
 assert zel_marlo.__file__.startswith('/usr/lib/python3/dist-packages/'), zel_marlo.__file__"
