@@ -20,11 +20,13 @@ check)
   grep -Eq "(^|, )python3(:any)?( |,|$)" <<<"$depends" || fail "no dependency on python3"
   grep -q "libzel-marlodll${version%%.*} (>= $version)" <<<"$depends" ||
     fail "no dependency on the library package"
+  # The listing read whole first: grep -q leaving a pipe early fails dpkg-deb (pipefail).
+  contents=$(dpkg-deb -c "$deb")
   for f in __init__.py __main__.py _native.py py.typed; do
-    dpkg-deb -c "$deb" | grep -q "/usr/lib/python3/dist-packages/zel_marlo/$f$" ||
+    grep -q "/usr/lib/python3/dist-packages/zel_marlo/$f$" <<<"$contents" ||
       fail "$f is not in /usr/lib/python3/dist-packages/zel_marlo"
   done
-  if dpkg-deb -c "$deb" | grep -q "__pycache__"; then fail "compiled files in the package"; fi
+  if grep -q "__pycache__" <<<"$contents"; then fail "compiled files in the package"; fi
   ;;
 installed)
   unset ZEL_MARLO_LIBRARY PYTHONPATH
