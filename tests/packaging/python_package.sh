@@ -37,7 +37,7 @@ installed)
   /usr/bin/python3 -c "import zel_marlo, sys; print(zel_marlo.__file__, zel_marlo.__version__)
 assert zel_marlo.__file__.startswith('/usr/lib/python3/dist-packages/'), zel_marlo.__file__"
   /usr/bin/python3 -m zel_marlo --help >/dev/null
-  pydoc3 zel_marlo >"$scratch/pydoc.txt"  # whole, not into a pipe grep -q may close early
+  /usr/bin/python3 -m pydoc zel_marlo >"$scratch/pydoc.txt"  # whole, not into a pipe grep -q may close early
   grep -q "Receiver(11000)" "$scratch/pydoc.txt" || fail "pydoc zel_marlo shows no receive example"
   port=$(/usr/bin/python3 -c "import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(('127.0.0.1', 0)); print(s.getsockname()[1])")
