@@ -19,7 +19,7 @@ case "${1:-}" in
     ;;
   --tsan)
     dir=build-tsan
-    opts+=(-DZEL_TSAN=ON -DZEL_BUILD_TOOLS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
+    opts+=(-DZEL_TSAN=ON -DZEL_BUILD_TOOLS=OFF -DZEL_BUILD_BRIDGE=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
     extra=(clang libclang-rt-14-dev)
     only=(-R '^Threads\.')
     # Any report fails the test; the test's own failures keep their status.

@@ -241,8 +241,8 @@ Outcome Bridge::take(const Item &item, InputStats &stats) {
       end_.cancel();
       log_.info("input " + stats.name + ": the item on air goes on");
     } else {
-      log_.debug("input " + stats.name + ": repeat of content ID " +
-                 std::to_string(on_air_->content_id));
+      log_.info("input " + stats.name + ": the item on air again, content ID " +
+                std::to_string(on_air_->content_id) + " kept");
     }
     return {Outcome::repeat, {}};
   }
@@ -826,6 +826,13 @@ std::string Bridge::metrics() {
     if (in) idle(in->stats);
   if (http_) idle(http_stats_);
   return m.str();
+}
+
+void Bridge::invalid_item(const std::string &why) {
+  http_stats_.last_event_wall = wall_usec();
+  http_stats_.last_event_mono = now_usec(loop_);
+  rearm_silence();
+  count_skip(http_stats_, "invalid", why);
 }
 
 nlohmann::json Bridge::now_playing(const Item &item, int *code) {

@@ -64,6 +64,7 @@ class Bridge : public InputSink, public HttpHandler {
   std::string metrics() override;
   nlohmann::json now_playing(const Item &item, int *code) override;
   void log_warning(const std::string &text) override { log_.warning(text); }
+  void invalid_item(const std::string &why) override;
 
  private:
   struct Encoded {

@@ -178,6 +178,10 @@ class Marlod:
         self.lock = threading.Lock()
         environment = dict(os.environ)
         environment.pop("JOURNAL_STREAM", None)
+        if environment.pop("MARLOD_CHILD_DROP_PRELOAD", None):
+            # The interpreter's sanitizer preload is not marlod's: it has its own, leak check on.
+            environment.pop("LD_PRELOAD", None)
+            environment.pop("ASAN_OPTIONS", None)
         environment.update(env or {})
         self.process = subprocess.Popen(
             [MARLOD, "-c", self.path, "-v", *args], stdout=subprocess.PIPE,
