@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """Instructions and allocations per operation of the road, beside their budgets.
 
-Runs bench/icount under callgrind, reads one dump per operation, and prints a table. Exits 1
+Runs bench/icount (and bench/icount_bridge, marlod's work per update, where marlod is built)
+under callgrind, reads one dump per operation, and prints a table. Exits 1
 when an operation costs more than twice its budget (a guard against a renderer that pads or
 compresses, or CRC tables rebuilt per call), 0 otherwise.
 
@@ -27,6 +28,13 @@ BUDGETS = {
     "crc16": (3.5, None),  # per byte
 }
 
+# marlod, one new item for one exciter: text road (render, fit, load) and encoding (create,
+# pack); the second with a Cyrillic item transliterated for a Latin-1 exciter.
+BRIDGE_BUDGETS = {
+    "bridge_update": (150000, 60),
+    "bridge_translit": (500000, 60),
+}
+
 # Operations whose count includes libid3tag's parse of a tag, and the measurement of that parse
 # alone (id3_tag_parse and id3_tag_delete of the tag as the decoder hands it over). Its cost is
 # the floor of the decode as long as the decode goes through libid3tag. For the worst input the
@@ -39,20 +47,28 @@ BUDGET_ABOVE_FLOOR = {"worst"}
 def main():
     build = sys.argv[1] if len(sys.argv) > 1 else "build"
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 100
-    driver = os.path.join(build, "bench", "icount")
+    drivers = [os.path.join(build, "bench", "icount")]
+    budgets = dict(BUDGETS)
+    bridge = os.path.join(build, "bench", "icount_bridge")
+    if os.path.exists(bridge):
+        drivers.append(bridge)
+        budgets.update(BRIDGE_BUDGETS)
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
-        proc = subprocess.run(
-            ["valgrind", "--tool=callgrind", "--collect-atstart=no",
-             "--callgrind-out-file=" + out, driver, str(runs)],
-            capture_output=True, text=True, check=False)
-        if proc.returncode != 0:
-            sys.stderr.write(proc.stdout + proc.stderr)
-            return 1
+        stdout = ""
+        for i, driver in enumerate(drivers):
+            proc = subprocess.run(
+                ["valgrind", "--tool=callgrind", "--collect-atstart=no",
+                 f"--callgrind-out-file={out}.{i}", driver, str(runs)],
+                capture_output=True, text=True, check=False)
+            if proc.returncode != 0:
+                sys.stderr.write(proc.stdout + proc.stderr)
+                return 1
+            stdout += proc.stdout
         allocs = {}
         counts = {}
         crc_bytes = None
-        for line in proc.stdout.splitlines():
+        for line in stdout.splitlines():
             m = re.match(r"(\w+) runs=(\d+) allocations=(\d+)", line)
             if m:
                 allocs[m.group(1)] = int(m.group(3)) / int(m.group(2))
@@ -71,13 +87,13 @@ def main():
                     m = re.match(r"(?:summary|totals): (\d+)", line)
                     if m:
                         total = int(m.group(1))
-            if (name in BUDGETS or name in FLOORS.values()) and total is not None:
+            if (name in budgets or name in FLOORS.values()) and total is not None:
                 instr[name] = total / counts.get(name, runs)
 
     failed = False
     print(f"{'operation':<12} {'instructions':>14} {'libid3tag':>11} {'budget':>10} "
           f"{'allocations':>12} {'budget':>7}")
-    for name, (ibudget, abudget) in BUDGETS.items():
+    for name, (ibudget, abudget) in budgets.items():
         if name not in instr:
             print(f"{name:<12} no measurement")
             failed = True

@@ -73,6 +73,30 @@ foreach(component runtime dev tools)
     COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
 
+# ---- marlod, the now-playing bridge: a package of its own, so that its libraries (systemd,
+# ICU, toml++, microhttpd) weigh on nobody who only wants the library or the tools.
+if(ZEL_BUILD_BRIDGE)
+  set(ZEL_DEB_BRIDGE_NAME marlod)
+  list(APPEND CPACK_COMPONENTS_ALL bridge)
+  set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME ${ZEL_DEB_BRIDGE_NAME})
+  set(CPACK_DEBIAN_BRIDGE_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_BRIDGE_DESCRIPTION
+    "now-playing bridge from playout systems to PSD of digital radio\n${zel_about}This package contains marlod, a daemon that follows a playout system\n(JSON over UDP, TCP or standard input, a playout's PAD feed, a watched\nfile) and keeps the PSD message of the item playing now on air at every\nexciter: templates, transliteration to Latin-1, expiry with a fallback to\nthe station's name, a state file, and systemd units for one bridge or one\nper station.")
+  # dpkg-shlibdeps finds the library marlod links in the build tree, and beside it the shlibs
+  # entry the runtime package carries, as in a Debian source package of several binaries:
+  # marlod depends on the runtime package like any program built against it.
+  set(zel_shlibs_root ${PROJECT_BINARY_DIR}/debian/${ZEL_DEB_RUNTIME_NAME})
+  file(MAKE_DIRECTORY ${zel_shlibs_root}/DEBIAN ${zel_shlibs_root}/lib)
+  file(WRITE ${zel_shlibs_root}/DEBIAN/shlibs
+    "libzel_marloDLL ${PROJECT_VERSION_MAJOR} ${ZEL_DEB_RUNTIME_NAME} (>= ${PROJECT_VERSION})\n")
+  file(CREATE_LINK ${PROJECT_BINARY_DIR}/lib/libzel_marloDLL.so.${PROJECT_VERSION_MAJOR}
+    ${zel_shlibs_root}/lib/libzel_marloDLL.so.${PROJECT_VERSION_MAJOR} SYMBOLIC)
+  list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${zel_shlibs_root}/lib)
+  install(FILES ${PROJECT_SOURCE_DIR}/contrib/debian/copyright ${zel_changelog}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${ZEL_DEB_BRIDGE_NAME}
+    COMPONENT bridge EXCLUDE_FROM_ALL)
+endif()
+
 # The Python binding's package.
 if(ZEL_INSTALL_PYTHON)
   include(${CMAKE_CURRENT_LIST_DIR}/zel_python.cmake)

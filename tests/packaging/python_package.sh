@@ -20,21 +20,25 @@ check)
   grep -Eq "(^|, )python3(:any)?( |,|$)" <<<"$depends" || fail "no dependency on python3"
   grep -q "libzel-marlodll${version%%.*} (>= $version)" <<<"$depends" ||
     fail "no dependency on the library package"
+  # The listing read whole first: grep -q leaving a pipe early fails dpkg-deb (pipefail).
+  contents=$(dpkg-deb -c "$deb")
   for f in __init__.py __main__.py _native.py py.typed; do
-    dpkg-deb -c "$deb" | grep -q "/usr/lib/python3/dist-packages/zel_marlo/$f$" ||
+    grep -q "/usr/lib/python3/dist-packages/zel_marlo/$f$" <<<"$contents" ||
       fail "$f is not in /usr/lib/python3/dist-packages/zel_marlo"
   done
-  if dpkg-deb -c "$deb" | grep -q "__pycache__"; then fail "compiled files in the package"; fi
+  if grep -q "__pycache__" <<<"$contents"; then fail "compiled files in the package"; fi
   ;;
 installed)
   unset ZEL_MARLO_LIBRARY PYTHONPATH
   scratch=$(mktemp -d)
-  trap 'kill "${rx:-0}" 2>/dev/null || true; rm -rf "$scratch"' EXIT
+  # Only a receiver still running: "kill 0" would end the whole process group.
+  trap '[ -z "${rx:-}" ] || kill "$rx" 2>/dev/null || true; rm -rf "$scratch"' EXIT
   cd "$scratch"  # nothing of the source tree on the module path
   /usr/bin/python3 -c "import zel_marlo, sys; print(zel_marlo.__file__, zel_marlo.__version__)
 assert zel_marlo.__file__.startswith('/usr/lib/python3/dist-packages/'), zel_marlo.__file__"
   /usr/bin/python3 -m zel_marlo --help >/dev/null
-  pydoc3 zel_marlo | grep -q "Receiver(11000)" || fail "pydoc zel_marlo shows no receive example"
+  /usr/bin/python3 -m pydoc zel_marlo >"$scratch/pydoc.txt"  # whole, not into a pipe grep -q may close early
+  grep -q "Receiver(11000)" "$scratch/pydoc.txt" || fail "pydoc zel_marlo shows no receive example"
   port=$(/usr/bin/python3 -c "import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(('127.0.0.1', 0)); print(s.getsockname()[1])")
   timeout 60 marlorx -p "$port" -n 1 -f "$scratch/rx.id3" >"$scratch/rx.out" &
