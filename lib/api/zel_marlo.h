@@ -197,7 +197,11 @@ ZEL_MARLO_API int32_t zel_marlo_getId3TextEncoding(ZEL_MARLO_PSD_MSG_t *psdMsg, 
 ZEL_MARLO_API int32_t zel_marlo_getId3PsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg,
                                              ZEL_MARLO_ID3_PSD_MSG_t **id3Msg);
 /* Decodes an ID3 tag into the message. Its values replace the message's values only when they
- * pass validation; the group switches stay. The record stays the caller's. */
+ * pass validation; the group switches stay. The record stays the caller's. The message takes
+ * the text encoding of the tag's first frame stored in 1, 2 or 3 when it fits 1024 bytes in it,
+ * else the one that holds every text in the shortest tag (0 only when every text is ISO-8859-1;
+ * on a tie 0, 3, 1, 2); 0 when every frame is ISO-8859-1. It is refused for its size only when
+ * it fits in none, and encodes again within 1024 bytes. */
 ZEL_MARLO_API int32_t zel_marlo_setId3PsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg,
                                              const ZEL_MARLO_ID3_PSD_MSG_t *id3Msg);
 
