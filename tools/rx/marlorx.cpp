@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "group_switches.hpp"
+#include "held_stops.hpp"
 #include "rx_options.hpp"
 #include "sockets.hpp"
 #include "zel_marlo.h"
@@ -72,7 +73,12 @@ int receiveOne(const rxSettings &settings) {
     return failed(498, "zel_marlo_parsePsdMsg", msg);
   }
   if (!settings.saveFile.empty()) {
-    if (zel_marlo_saveId3PsdFile(msg, settings.saveFile.c_str()) != ZEL_MARLO_SUCCESS) {
+    int32_t saved = ZEL_MARLO_FAILURE;
+    {
+      const zel::tools::HeldStops held(settings.saveFile.c_str());
+      saved = zel_marlo_saveId3PsdFile(msg, settings.saveFile.c_str());
+    }
+    if (saved != ZEL_MARLO_SUCCESS) {
       return failed(512, "zel_marlo_saveId3PsdFile", msg);
     }
     std::printf("PSD message saved to ID3 formatted file '%s'\n", settings.saveFile.c_str());
