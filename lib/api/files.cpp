@@ -46,54 +46,128 @@ uint64_t bytesLookedAt(const uint8_t *head, size_t count) {
   return id3::kHeaderLength + id3::fromSyncsafe(raw) + (footer ? id3::kFooterLength : 0);
 }
 
-// Where a save goes. A regular file, or a path where nothing is yet, is replaced as a whole;
-// anything else is written in place: a device, a FIFO, and a symbolic link, which may lead to
-// one (/dev/stdout) and whose target the caller may mean to keep a link to.
-struct SaveTarget {
-  bool replace = false;
-  std::string path;
+// A descriptor that closes itself.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  // Closes now; false when the close reports a failure (a write the file system took only then).
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// Every temporary file of a save is named so, in the target's folder.
+std::string temporaryName() {
+  static std::atomic<unsigned> counter{0};
+  return ".zel-save-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+}
+
+// The target of a save that replaces it: its folder open, its name in that folder, and what it
+// is now (nothing, when it is new).
+struct Target {
+  Fd folder;
+  std::string name;
   bool existed = false;
   struct stat info {};
 };
 
-SaveTarget saveTarget(const char *path) {
-  SaveTarget t;
-  t.path = path;
-  if (::lstat(path, &t.info) != 0) {
-    t.replace = errno == ENOENT;
-    return t;
+// Whether path can be replaced as a whole and keep what a save in place keeps: a regular file
+// the caller may write itself (a write-protected one is refused in place, as it always was), or
+// a path where nothing is yet. Anything else is written in place: a device, a FIFO, and a
+// symbolic link, which may lead to one (/dev/stdout) and whose target the caller may mean to
+// keep a link to.
+bool replaceable(const char *path, Target &target) {
+  if (::lstat(path, &target.info) == 0) {
+    if (!S_ISREG(target.info.st_mode)) return false;
+    target.existed = true;
+  } else if (errno != ENOENT) {
+    return false;
   }
-  t.existed = true;
-  t.replace = S_ISREG(t.info.st_mode);
-  return t;
+  const char *slash = std::strrchr(path, '/');
+  target.name = slash != nullptr ? slash + 1 : path;
+  if (target.name.empty()) return false;
+  // The folder by a descriptor, so that only the short names count against the path limits.
+  const std::string folder = slash == nullptr ? "."
+                             : slash == path  ? "/"
+                                              : std::string(path, slash);
+#if defined(O_PATH)
+  target.folder.reset(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+#else
+  target.folder.reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+#endif
+  if (!target.folder) return false;
+  return !target.existed ||
+         ::faccessat(target.folder.get(), target.name.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-// A new file beside target, open for writing; -1 when none can be made. A new file gets the
-// permissions a new file gets (the umask applies); one that replaces a file gets its owner,
-// where that can be kept, and its permission bits.
-int createTemporary(const SaveTarget &target, std::string &temporary) {
-  static std::atomic<unsigned> counter{0};
-  const size_t slash = target.path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : target.path.substr(0, slash + 1);
+// The file that takes the target's place while it is written. Unnamed where the file system
+// makes one (O_TMPFILE), so that a process stopped on the way leaves nothing behind; named
+// temporaryName() otherwise, in which case name receives the name.
+Fd createTemporary(const Target &target, std::string &name) {
+  const mode_t mode = target.existed ? 0600 : 0666;  // a new file: the umask applies
+  name.clear();
+#if defined(O_TMPFILE)
+  const int unnamed = ::openat(target.folder.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  if (unnamed >= 0) return Fd(unnamed);
+#endif
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temporary = folder + ".zel-save-" + std::to_string(::getpid()) + "-" +
-                std::to_string(counter.fetch_add(1));
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                          target.existed ? 0600 : 0666);
-    if (fd < 0 && errno == EEXIST) continue;
-    if (fd >= 0 && target.existed) {
-      if (::fchown(fd, target.info.st_uid, target.info.st_gid) != 0) {
-        // not allowed to give it away: it stays the caller's
-      }
-      if (::fchmod(fd, target.info.st_mode & 07777) != 0) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        return -1;
-      }
-    }
-    return fd;
+    name = temporaryName();
+    const int fd =
+        ::openat(target.folder.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0) return Fd(fd);
+    if (errno != EEXIST) break;
   }
-  return -1;
+  name.clear();
+  return Fd();
+}
+
+// The replacing file takes the target's owner, group and permission bits; false when they
+// cannot all be kept (a caller who may write a file it does not own may not give one away).
+bool takeOverAttributes(int fd, const Target &target) {
+  if (!target.existed) return true;
+  struct stat own {};
+  if (::fstat(fd, &own) != 0) return false;
+  const uid_t uid = own.st_uid == target.info.st_uid ? static_cast<uid_t>(-1) : target.info.st_uid;
+  const gid_t gid = own.st_gid == target.info.st_gid ? static_cast<gid_t>(-1) : target.info.st_gid;
+  if ((uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) &&
+      ::fchown(fd, uid, gid) != 0)
+    return false;
+  // After the owner: a change of owner clears the set-user-ID and set-group-ID bits.
+  return ::fchmod(fd, target.info.st_mode & 07777) == 0;
+}
+
+// Gives an unnamed file a temporary name in the folder; false when it cannot be linked.
+bool linkTemporary(int fd, const Target &target, std::string &name) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = temporaryName();
+    if (::linkat(AT_FDCWD, self, target.folder.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+      return true;
+    if (errno == EEXIST) continue;
+#if defined(AT_EMPTY_PATH)
+    // Without /proc; allowed to a privileged caller only.
+    if (::linkat(fd, "", target.folder.get(), name.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno == EEXIST) continue;
+#endif
+    break;
+  }
+  name.clear();
+  return false;
 }
 
 bool writeAll(int fd, const uint8_t *data, size_t length) {
@@ -107,8 +181,8 @@ bool writeAll(int fd, const uint8_t *data, size_t length) {
   return true;
 }
 
-// A device, a FIFO or a symbolic link, or a file whose folder takes no new file: opened for
-// writing and written as it is.
+// Opened for writing, cut and written as it is: a device, a FIFO or a symbolic link, and a file
+// that cannot be replaced whole.
 bool writeInPlace(Msg &msg, const char *path, const id3::EncodedTag &tag) {
   FILE *file = path != nullptr ? std::fopen(path, "wb") : nullptr;
   if (file == nullptr) {
@@ -126,26 +200,45 @@ bool writeInPlace(Msg &msg, const char *path, const id3::EncodedTag &tag) {
   return true;
 }
 
-// The whole tag into a file beside the target, on disk, then renamed over it: a reader sees
-// the old file or the new one, never a part; a failure leaves the old file as it was.
-bool replaceFile(Msg &msg, const char *path, const SaveTarget &target, const id3::EncodedTag &tag) {
-  std::string temporary;
-  const int fd = createTemporary(target, temporary);
-  if (fd < 0) {
-    // No new file can be made beside it (a folder the caller may not write, say): the file is
-    // written in place, as it always could be, or the open fails as it always did.
-    return writeInPlace(msg, path, tag);
+enum class Replaced { yes, failed, inPlace };
+
+// The whole tag into a new file beside the target, on disk, then renamed over it: a reader sees
+// the old file or the new one, never a part; a failure leaves the old file as it was. Where the
+// target cannot be replaced keeping its owner, group and protection, or no file can be made
+// beside it, or the folder refuses the rename (a sticky folder, say), the save is left to
+// writeInPlace, which does what a save always did.
+Replaced replaceFile(Msg &msg, const char *path, const id3::EncodedTag &tag) {
+  Target target;
+  if (!replaceable(path, target)) return Replaced::inPlace;
+  std::string name;
+  Fd file = createTemporary(target, name);
+  if (!file) return Replaced::inPlace;
+  const int folder = target.folder.get();
+  auto discard = [&] {
+    if (!name.empty()) ::unlinkat(folder, name.c_str(), 0);
+  };
+  if (!takeOverAttributes(file.get(), target)) {
+    discard();
+    return Replaced::inPlace;
   }
-  bool written = writeAll(fd, tag.data.get(), tag.length);
-  written = ::fsync(fd) == 0 && written;
-  written = ::close(fd) == 0 && written;
-  written = written && std::rename(temporary.c_str(), target.path.c_str()) == 0;
+  bool written = writeAll(file.get(), tag.data.get(), tag.length);
+  written = written && ::fsync(file.get()) == 0;
+  if (written && name.empty() && !linkTemporary(file.get(), target, name))
+    return Replaced::inPlace;  // the unnamed file goes with its descriptor
+  written = file.close() && written;
+  if (written && ::renameat(folder, name.c_str(), folder, target.name.c_str()) != 0) {
+    const bool refused = errno == EPERM || errno == EACCES;
+    discard();
+    if (refused) return Replaced::inPlace;
+    written = false;
+  } else if (!written) {
+    discard();
+  }
   if (!written) {
-    ::unlink(temporary.c_str());
     reportPsdError(msg.error, E_FILE, 1593, "file write failed for '%s'", path);
-    return false;
+    return Replaced::failed;
   }
-  return true;
+  return Replaced::yes;
 }
 
 }  // namespace
@@ -190,8 +283,14 @@ bool saveId3File(Msg &msg, const char *path) {
   id3::EncodedTag tag;
   if (!encodeMessage(msg, tag)) return false;
   if (path != nullptr) {
-    const SaveTarget target = saveTarget(path);
-    if (target.replace) return replaceFile(msg, path, target, tag);
+    switch (replaceFile(msg, path, tag)) {
+      case Replaced::yes:
+        return true;
+      case Replaced::failed:
+        return false;
+      case Replaced::inPlace:
+        break;
+    }
   }
   return writeInPlace(msg, path, tag);
 }

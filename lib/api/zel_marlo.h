@@ -25,11 +25,17 @@
  *    process-wide state - the shared VESK handle, the set of live handles, the error log - is
  *    set up once and locked; each log line is written whole). One handle is used by one
  *    thread at a time. The error log stream is written under the library's lock only.
- *  - zel_marlo_saveId3PsdFile replaces a regular file (or creates one) through a new file in
- *    the same folder renamed over it: a reader sees the old tag or the new one, never a part,
- *    and a failed save leaves the old file as it was. A device, FIFO or symbolic link, or a file
- *    whose folder takes no new file, is written in place. zel_marlo_loadId3PsdFile reads only
- *    the tag the file begins with.
+ *  - zel_marlo_saveId3PsdFile replaces a regular file the caller may write and whose owner and
+ *    group it can keep (or creates one) through a new file in the same folder, which takes the
+ *    old file's owner, group and permission bits and is renamed over it: a reader sees the old
+ *    tag or the new one, never a part; one that holds the old file open keeps reading the old
+ *    tag; hard links, ACLs and extended attributes are not carried over; a failed save leaves
+ *    the old file as it was. The new file has no name until just before the rename where the
+ *    file system allows, else ".zel-save-<pid>-<n>". Written in place, as a save always was: a
+ *    device, FIFO or symbolic link; a file the caller may not write (refused); a file whose
+ *    owner or group the caller cannot give away (a group-shared file, another user's file in
+ *    a sticky folder), which keeps them; a file in a folder that takes no new file or refuses
+ *    the rename. zel_marlo_loadId3PsdFile reads only the tag the file begins with.
  */
 #ifndef ZEL_MARLO_H
 #define ZEL_MARLO_H
@@ -197,7 +203,11 @@ ZEL_MARLO_API int32_t zel_marlo_getId3TextEncoding(ZEL_MARLO_PSD_MSG_t *psdMsg, 
 ZEL_MARLO_API int32_t zel_marlo_getId3PsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg,
                                              ZEL_MARLO_ID3_PSD_MSG_t **id3Msg);
 /* Decodes an ID3 tag into the message. Its values replace the message's values only when they
- * pass validation; the group switches stay. The record stays the caller's. */
+ * pass validation; the group switches stay. The record stays the caller's. The message takes
+ * the text encoding of the tag's first frame stored in 1, 2 or 3 when it fits 1024 bytes in it,
+ * else the one that holds every text in the shortest tag (0 only when every text is ISO-8859-1;
+ * on a tie 0, 3, 1, 2); 0 when every frame is ISO-8859-1. It is refused for its size only when
+ * it fits in none, and encodes again within 1024 bytes. */
 ZEL_MARLO_API int32_t zel_marlo_setId3PsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg,
                                              const ZEL_MARLO_ID3_PSD_MSG_t *id3Msg);
 
@@ -205,8 +215,9 @@ ZEL_MARLO_API int32_t zel_marlo_setId3PsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg,
 
 /* Replaces the message by the ID3 tag at the start of the file at path. */
 ZEL_MARLO_API int32_t zel_marlo_loadId3PsdFile(ZEL_MARLO_PSD_MSG_t *psdMsg, const char *path);
-/* Writes the message's ID3 tag, and nothing else, to path: a regular file is replaced whole,
- * a device or FIFO written in place (see the conventions above). */
+/* Writes the message's ID3 tag, and nothing else, to path: a regular file is replaced whole
+ * where that keeps its owner, group and protection, anything else written in place (see the
+ * conventions above). */
 ZEL_MARLO_API int32_t zel_marlo_saveId3PsdFile(ZEL_MARLO_PSD_MSG_t *psdMsg, const char *path);
 
 /* ---- Printing ----------------------------------------------------------------------------- */

@@ -3,12 +3,16 @@
 // decoded tag keeps, the UFID owner limit, and the CRC-32 of a v2.3 extended header.
 #include <gtest/gtest.h>
 #include <id3tag.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "id3_support.hpp"
+#include "support/log_capture.hpp"
 
 namespace {
 
@@ -146,6 +150,152 @@ TEST(Id3Faithful, TheFirstUnicodeFrameInTagOrderGivesTheEncoding) {
   ASSERT_EQ(decode(two, tag(zel::test::frame2("TT2", bytes({1, 0xFF, 0xFE, 't', 0})), 2)),
             ZEL_MARLO_SUCCESS);
   EXPECT_EQ(two.encoding(), 1);
+}
+
+// ---- tags whose frames differ in their encoding ---------------------------------------------
+
+// n CJK ideographs as UTF-16BE code units.
+Bytes cjk16(size_t n) {
+  Bytes out;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned c = 0x4E00 + static_cast<unsigned>(i);
+    out.push_back(static_cast<uint8_t>(c >> 8));
+    out.push_back(static_cast<uint8_t>(c & 0xFF));
+  }
+  return out;
+}
+
+Bytes latin1Frame(const std::string &id, const std::string &text) {
+  return frame3(id, bytes({0}) + bytes(text));
+}
+
+// The three doors outside bytes come in by; each returns the handle's status.
+int32_t throughSet(ZEL_MARLO_PSD_MSG_t *msg, const Bytes &t) { return decode(msg, t); }
+
+int32_t throughFile(ZEL_MARLO_PSD_MSG_t *msg, const Bytes &t) {
+  char path[] = "/tmp/zel_mixed_XXXXXX";
+  const int fd = ::mkstemp(path);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(::write(fd, t.data(), t.size()), static_cast<ssize_t>(t.size()));
+  ::close(fd);
+  const int32_t rc = zel_marlo_loadId3PsdFile(msg, path);
+  ::unlink(path);
+  return rc;
+}
+
+// A CL-only packet the library made, its tag swapped for t: a CL header and a container header
+// of 12 bytes each, with the lengths at offset 8 of each (big-endian, then little-endian).
+int32_t throughRoad(ZEL_MARLO_PSD_MSG_t *msg, const Bytes &t) {
+  Handle tx;
+  zel_marlo_setPsdTitle(tx, "t");
+  EXPECT_EQ(zel_marlo_createPsdMsg(tx, 1), ZEL_MARLO_SUCCESS);
+  Bytes datagram = packetOf(tx, ZEL_MARLO_VESK_TYPE_CL);
+  datagram.resize(24);
+  const uint32_t n = static_cast<uint32_t>(t.size());
+  const Bytes clLength = be32(n + 12);
+  std::copy(clLength.begin(), clLength.end(), datagram.begin() + 8);
+  const Bytes payloadLength = bytes({static_cast<int>(n & 0xFF), static_cast<int>(n >> 8 & 0xFF),
+                                     static_cast<int>(n >> 16 & 0xFF), static_cast<int>(n >> 24)});
+  std::copy(payloadLength.begin(), payloadLength.end(), datagram.begin() + 20);
+  datagram = datagram + t;
+  ZEL_MARLO_MSG_ID_t id = -1;
+  int32_t rc = zel_marlo_recvPsdMsgFromBuffer(msg, datagram.data(), uint32_t(datagram.size()),
+                                              ZEL_MARLO_VESK_TYPE_CL, &id);
+  uint16_t contentId = 0;
+  if (rc == ZEL_MARLO_SUCCESS) rc = zel_marlo_parsePsdMsg(msg, &contentId);
+  return rc;
+}
+
+// Taggers store ISO-8859-1 where a text allows it and a Unicode encoding only where needed. A
+// tag that fits in 1024 bytes is taken when any encoding holds it in 1024 bytes: in its first
+// Unicode frame's encoding when that fits, else in the one of those holding every text that
+// makes the shortest tag (0 first on a tie, and only when all texts are ISO-8859-1). It encodes
+// again to that length.
+TEST(Id3Faithful, MixedEncodingTagsTakeAnEncodingThatHoldsThem) {
+  const Bytes cjkTitle = frame3("TIT2", bytes({1, 0xFE, 0xFF}) + cjk16(12));
+  const std::string cjkTitleUtf8 = cjk(12);
+  const std::string e9(500, '\xE9');
+  std::string e9Utf8;  // 100 of them as UTF-8
+  for (int i = 0; i < 100; ++i) e9Utf8 += "\xC3\xA9";
+  struct Case {
+    const char *name;
+    Bytes frames;
+    size_t tagLength;   // the tag as it arrives
+    int32_t encoding;   // taken; -1: refused
+    size_t length;      // encoded again; refused: the length the report names
+    std::string title;  // as taken
+  } cases[] = {
+      // 1673 bytes in UTF-16: the ISO-8859-1 texts would double.
+      {"UTF-16 first",
+       cjkTitle + latin1Frame("TPE1", std::string(400, 'a')) +
+           latin1Frame("TALB", std::string(400, 'b')),
+       869, 3, 879, cjkTitleUtf8},
+      {"UTF-16 first, fits",
+       frame3("TIT2", bytes({1, 0xFE, 0xFF}) + cjk16(2)) + latin1Frame("TPE1", "x"), 39, 1, 42,
+       cjk(2)},
+      // 1072 bytes in UTF-8, 796 in UTF-16; UTF-16BE holds the ideographs in two bytes each
+      // and needs no mark.
+      {"ISO-8859-1 first",
+       latin1Frame("TIT2", std::string(100, '\xE9')) +
+           frame3("TPE1", bytes({3}) + bytes(cjk(280, 500))),
+       972, 2, 792, e9Utf8},
+      // 1444 bytes in UTF-8; every text is ISO-8859-1, which holds them byte for byte.
+      {"UTF-8 among ISO-8859-1",
+       latin1Frame("TIT2", e9) + frame3("TPE1", bytes({3, 'x'})) +
+           latin1Frame("TALB", std::string(400, 'b')),
+       944, 0, 944, e9},
+      // ASCII only: ISO-8859-1 and UTF-8 make the same length; 0 comes first.
+      {"UTF-16 ASCII among ISO-8859-1",
+       frame3("TIT2", bytes({1, 0xFE, 0xFF, 0, 'H', 0, 'i'})) +
+           latin1Frame("TPE1", std::string(600, 'a')),
+       638, 0, 634, "Hi"},
+      // 1356 in UTF-16, 1352 in UTF-16BE, 1512 in UTF-8; ISO-8859-1 cannot hold the
+      // ideographs.
+      {"fits in none", latin1Frame("TIT2", e9) + frame3("TPE1", bytes({3}) + bytes(cjk(160))), 1012,
+       -1, 1352, ""},
+  };
+  using Door = int32_t (*)(ZEL_MARLO_PSD_MSG_t *, const Bytes &);
+  const struct {
+    const char *name;
+    Door door;
+  } doors[] = {
+      {"setId3PsdMsg", throughSet}, {"loadId3PsdFile", throughFile}, {"receive road", throughRoad}};
+  for (const Case &c : cases) {
+    const Bytes t = tag(c.frames);
+    ASSERT_EQ(t.size(), c.tagLength) << c.name;
+    for (const auto &door : doors) {
+      SCOPED_TRACE(std::string(c.name) + " through " + door.name);
+      Handle msg;
+      zel_marlo_setPsdTitle(msg, "kept");
+      zel::test::LogCapture log;
+      const int32_t rc = door.door(msg, t);
+      if (c.encoding < 0) {
+        EXPECT_EQ(rc, ZEL_MARLO_FAILURE);
+        // The receive road adds its own report after the decoding's.
+        const std::string logged = log.take();
+        EXPECT_TRUE(logged.starts_with("orvo[730]: E_FORMAT pad message too long, '" +
+                                       std::to_string(c.length) + " bytes'\n"))
+            << logged;
+        EXPECT_EQ(own(zel_marlo_getPsdTitle(msg)), "kept");
+        continue;
+      }
+      ASSERT_EQ(rc, ZEL_MARLO_SUCCESS) << msg.errorText();
+      EXPECT_EQ(msg.encoding(), c.encoding);
+      EXPECT_EQ(own(zel_marlo_getPsdTitle(msg)), c.title);
+      const auto again = encode(msg);
+      ASSERT_TRUE(again.ok) << msg.errorText();
+      EXPECT_EQ(again.tag.size(), c.length);
+      uint32_t length = 0;
+      ASSERT_EQ(zel_marlo_createPsdMsg(msg, 1), ZEL_MARLO_SUCCESS) << msg.errorText();
+      ASSERT_EQ(zel_marlo_getPsdMsgLength(msg, &length), ZEL_MARLO_SUCCESS);
+      EXPECT_EQ(length, c.length);
+      // Taken again, the tag it encodes to keeps the encoding and the length.
+      Handle next;
+      ASSERT_EQ(decode(next, again.tag), ZEL_MARLO_SUCCESS) << next.errorText();
+      EXPECT_EQ(next.encoding(), c.encoding);
+      EXPECT_EQ(encode(next).tag, again.tag);
+    }
+  }
 }
 
 // An owner of 192 characters or more stays absent, as an identifier of more than 64 bytes does;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // ID3 files as other programs see them: a save replaces the file as a whole (or leaves it as it
 // was), and a load reads the tag the header announces, not the file behind it.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,8 +12,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "id3_support.hpp"
 #include "support/temp_folder.hpp"
@@ -136,6 +139,142 @@ TEST_F(Id3FileReplace, AWritableFileInAFolderThatTakesNoNewFileIsWrittenInPlace)
   ASSERT_NE(WEXITSTATUS(status), 2) << "could not give up root";
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(read(file), expected);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
+// ---- saves as other users: what a save in place kept, a replacing save keeps ---------------
+
+// Users and a group of no one on the system, for files and savers that are not root.
+constexpr uid_t kOwner = 47101, kSaver = 47102;
+constexpr gid_t kOwnerGroup = 47101, kSharedGroup = 47103, kSaverGroup = 47102;
+
+// Runs fn in a child process as user uid, group gid, with the supplementary groups given; its
+// exit status: fn's verdict as 0 or 1, 2 when root could not be given up.
+int runAs(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const std::function<bool()> &fn) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+      ::_exit(2);
+    ::_exit(fn() ? 0 : 1);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 3;
+  return WEXITSTATUS(status);
+}
+
+// Saves a message with title into path; reports the handle's error text into report.
+bool saveTitle(const std::string &path, const char *title, std::string *report = nullptr) {
+  ZEL_MARLO_PSD_MSG_t *msg = nullptr;
+  zel_marlo_allocPsdMsg(&msg);
+  zel_marlo_setPsdTitle(msg, title);
+  const bool saved = zel_marlo_saveId3PsdFile(msg, path.c_str()) == ZEL_MARLO_SUCCESS;
+  if (report != nullptr) {
+    const char *text = zel_marlo_getErrorStr(msg);
+    *report = text != nullptr ? text : "";
+  }
+  zel_marlo_deletePsdMsg(msg);
+  return saved;
+}
+
+Bytes titleTag(const char *title) {
+  Handle msg;
+  zel_marlo_setPsdTitle(msg, title);
+  return tagOf(msg);
+}
+
+struct stat statOf(const std::string &path) {
+  struct stat info {};
+  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+  return info;
+}
+
+class Id3FileSaveAsUser : public Id3FileReplace {
+ protected:
+  void SetUp() override {
+    Id3FileReplace::SetUp();
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make files of other users";
+    ::chmod(dir_.c_str(), 0777);  // every saver may make files here
+  }
+  // A file of owner:group with mode, holding old.
+  std::string fileOf(const char *name, uid_t uid, gid_t gid, mode_t mode, const Bytes &old) {
+    const std::string file = path(name);
+    write(file, old);
+    EXPECT_EQ(::chown(file.c_str(), uid, gid), 0);
+    EXPECT_EQ(::chmod(file.c_str(), mode), 0);
+    return file;
+  }
+};
+
+// The owner's own write-protected file: refused as a save in place always refused it; the file
+// stays as it was and nothing is left beside it.
+TEST_F(Id3FileSaveAsUser, AWriteProtectedFileIsRefusedAndKept) {
+  const Bytes old = bytes("protected");
+  const std::string file = fileOf("protected.id3", kOwner, kOwnerGroup, 0444, old);
+  const ino_t inode = statOf(file).st_ino;
+  const std::string expected = "orvo[1582]: E_FILE file open failed for '" + file + "'";
+  EXPECT_EQ(runAs(kOwner, kOwnerGroup, {},
+                  [&] {
+                    std::string report;
+                    return !saveTitle(file, "new", &report) && report == expected;
+                  }),
+            0)
+      << "the save was not refused with: " << expected;
+  EXPECT_EQ(read(file), old);
+  EXPECT_EQ(statOf(file).st_ino, inode);
+  EXPECT_EQ(entries(), 1u);
+}
+
+// A file a group shares, saved by a member who is not its owner: written in place, so its owner
+// and group stay and its owner still reads it. In a sticky folder (/tmp) the same holds for a
+// file of another user that everyone may write; the save is not refused.
+TEST_F(Id3FileSaveAsUser, ASharedFileKeepsItsOwnerAndGroup) {
+  struct Case {
+    const char *name;
+    mode_t folderMode;
+    gid_t group;
+    mode_t mode;
+  } cases[] = {
+      {"group-shared", 0777, kSharedGroup, 0660},
+      {"in a sticky folder", 01777, kOwnerGroup, 0666},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(::chmod(dir_.c_str(), c.folderMode), 0);
+    const std::string file = fileOf("shared.id3", kOwner, c.group, c.mode, bytes("old"));
+    EXPECT_EQ(runAs(kSaver, kSaverGroup, {kSharedGroup}, [&] { return saveTitle(file, "new"); }),
+              0);
+    const struct stat after = statOf(file);
+    EXPECT_EQ(after.st_uid, kOwner);
+    EXPECT_EQ(after.st_gid, c.group);
+    EXPECT_EQ(after.st_mode & 07777, c.mode);
+    EXPECT_EQ(read(file), titleTag("new"));
+    EXPECT_EQ(runAs(kOwner, kOwnerGroup, {}, [&] { return read(file) == titleTag("new"); }), 0)
+        << "the owner cannot read its file";
+    EXPECT_EQ(entries(), 1u);
+    fs::remove(file);
+  }
+}
+
+// A path of the longest length the system takes, with a short file name: the file is still
+// replaced whole (a new file takes the name), as any other.
+TEST_F(Id3FileReplace, APathOfTheLongestLengthIsReplaced) {
+  const size_t longest = 4095;
+  const std::string name = "/now.id3";
+  fs::path folder = dir_;
+  while (folder.string().size() + name.size() < longest) {
+    const size_t room = longest - folder.string().size() - name.size() - 1;  // less the slash
+    folder /= std::string(std::min<size_t>(room, 200), 'd');
+    ASSERT_TRUE(fs::create_directory(folder)) << folder.string().size();
+  }
+  const std::string file = folder.string() + name;
+  ASSERT_EQ(file.size(), longest);
+  write(file, bytes("old"));
+  const ino_t inode = statOf(file).st_ino;
+  Handle msg;
+  zel_marlo_setPsdTitle(msg, "long");
+  ASSERT_EQ(zel_marlo_saveId3PsdFile(msg, file.c_str()), ZEL_MARLO_SUCCESS) << msg.errorText();
+  EXPECT_EQ(read(file), tagOf(msg));
+  EXPECT_NE(statOf(file).st_ino, inode);
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 

@@ -73,6 +73,25 @@ def packet_with_msg_id(msg_id):
     return bytes(body) + struct.pack(">H", crc16(body))
 
 
+def psd_packet(tag):
+    """A two-layer packet carrying tag in a PSD container, made here rather than by marlotx, so
+    that it may carry what marlotx would refuse."""
+    container = bytes([0, 0, 1, 0, 1, 0, 0, 0]) + struct.pack("<I", len(tag)) + tag
+    cl = bytes.fromhex("10000001") + struct.pack(">II", 0, len(container)) + container
+    afl = b"AF" + struct.pack(">I", len(cl) + 4) + bytes.fromhex("000190691000") + b"\x01\x02"
+    body = afl + cl
+    return body + struct.pack(">H", crc16(body))
+
+
+def id3_tag(*frames):
+    """An ID3v2.3 tag of (frame id, frame data) pairs."""
+    body = b"".join(fid + struct.pack(">I", len(data)) + b"\x00\x00" + data
+                    for fid, data in frames)
+    n = len(body)
+    return b"ID3\x03\x00\x00" + bytes([n >> 21 & 0x7F, n >> 14 & 0x7F, n >> 7 & 0x7F,
+                                         n & 0x7F]) + body
+
+
 def free_udp_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -723,6 +742,35 @@ class EndToEnd(ToolTest):
         self.assertEqual(got.out.count(b"\ncommercial valid until: -->20280229\n"), 1)
         self.assertNotIn(b"orvo[", got.out)
         self.assertTrue(got.out.endswith(b"\n\ndone.\n"))
+
+    def test_received_controls_are_shown_as_escapes(self):
+        # Whoever can send a datagram chooses the texts: a title that clears the screen and
+        # retitles the window, in ISO-8859-1 (C1 as a byte) and in UTF-8 (C1 as U+009B), and a
+        # valid-until date that the library's report quotes. None reaches the terminal raw.
+        attack = b"\x1b[2J\x1b]0;owned\x07\r\x7f"
+        utf8_title = attack + "\u009b31m \u00e9\u65e5".encode()
+        with open(self.path("utf8.id3"), "wb") as f:
+            f.write(id3_tag((b"TIT2", b"\x03" + utf8_title)))
+        commercial = (b"\x00USD1\x00" + b"\x1b[2J\x1b[1H" + b"u\x00\x01s\x00d\x00\x00")
+        receiver, port, seen = self.start_receiver("-n", "3")
+        self.assertEnds(run(TX, "-n", "1", "-o", "F", "-t", attack + b"\x9b31m Caf\xe9",
+                            "-k", "127.0.0.1:%d" % port), 0)
+        wait_for_bind(port, seen, receiver)
+        self.assertEnds(run(TX, "-n", "1", "-o", "F", "-j", self.path("utf8.id3"),
+                            "-k", "127.0.0.1:%d" % port), 0)
+        wait_for_bind(port, seen, receiver)
+        send_datagram(port, psd_packet(id3_tag((b"COMR", commercial))))
+        got = receiver.finish()
+        self.assertEnds(got, 1)
+        shown = b"\\x1B[2J\\x1B]0;owned\\x07\\x0D\\x7F"
+        self.assertIn(b"\ntitle: -->" + shown + b"\\x9B31m Caf\xe9\n", got.out)
+        self.assertIn(b"\ntitle: -->" + shown + b"\\xC2\\x9B31m \xc3\xa9\xe6\x97\xa5\n",
+                      got.out)
+        self.assertIn(b"\norvo[1101]: E_FORMAT invalid commercial validUntil year "
+                      b"\\x1B[2J\\x1B[1H\n", got.out)
+        self.assertTrue(got.out.endswith(b"orvorx[498]: zel_marlo_parsePsdMsg failed\n"))
+        for raw in (b"\x1b", b"\x07", b"\r", b"\x7f", b"\x9b"):
+            self.assertNotIn(raw, got.out)
 
     def test_flush_and_unsupported_ids_count_and_print_their_lines(self):
         receiver, port, seen = self.start_receiver("-n", "3")

@@ -2,13 +2,20 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """The tools' save option as another program sees the file: a reader polling the file that
 marlorx -f saves message after message into never finds it empty, cut short or unparsable;
--f to a device (standard output) is written in place.
+-f to a device (standard output) is written in place; a program stopped by SIGTERM or SIGINT
+while it saves ends as such a stop always ended it and leaves no temporary file behind.
 
 Uses the programs and helpers of cli_test.py (same environment variables)."""
 
 import os
+import random
+import signal
+import socket
 import subprocess
 import sys
+import tempfile
+import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -95,6 +102,81 @@ class SaveToDevice(cli.ToolTest):
         self.assertEnds(sent, 0)
         self.assertEqual(len(packets), 1)
         self.assertIn(b"ID3\x03\x00\x00", sent.out)
+
+
+class StopDuringSave(cli.ToolTest):
+    """Each program saving message after message is stopped at a random moment, many times over:
+    it ends by the signal, as before, and the folder holds the saved file and nothing else."""
+
+    STOPS = 24  # per program and signal
+
+    def stop_while_saving(self, args, sig):
+        """Runs a program until it has saved once, stops it a moment later with sig and
+        returns its exit status and what the folder holds."""
+        with tempfile.TemporaryFile() as log:
+            # A signal the test runner ignores would stay ignored in the child.
+            proc = subprocess.Popen(cli.WRAPPER + args, stdin=subprocess.DEVNULL, stdout=log,
+                                    stderr=subprocess.DEVNULL, env=cli.ENV,
+                                    preexec_fn=lambda: signal.signal(sig, signal.SIG_DFL))
+            try:
+                deadline = time.monotonic() + cli.limit(10)
+                while time.monotonic() < deadline and proc.poll() is None:
+                    log.seek(0)
+                    if b"saved to ID3 formatted file" in log.read():
+                        break
+                    time.sleep(0.002)
+                else:
+                    self.fail("nothing saved; status %r" % proc.poll())
+                time.sleep(random.uniform(0, 0.02))
+                proc.send_signal(sig)
+                status = proc.wait(timeout=cli.limit(10))
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait(timeout=30)
+        return status, sorted(os.listdir(self.dir.name))
+
+    def test_transmitter(self):
+        target = self.path("tx.id3")
+        with cli.Listener() as sink:  # never read: the datagrams only need somewhere to go
+            for sig in (signal.SIGTERM, signal.SIGINT):
+                for _ in range(self.STOPS):
+                    status, held = self.stop_while_saving(
+                        [cli.TX, "-m", "0", "-o", "F", "-f", target,
+                         "-k", "127.0.0.1:%d" % sink.port], sig)
+                    self.assertEqual(status, -sig)
+                    self.assertEqual(held, ["tx.id3"])
+
+    def test_receiver(self):
+        sink = cli.Drain()
+        try:
+            sent = cli.run(cli.TX, "-n", "1", "-k", "127.0.0.1:%d" % sink.port)
+        finally:
+            packets = sink.close()
+        self.assertEnds(sent, 0)
+        self.assertEqual(len(packets), 1)
+        target = self.path("rx.id3")
+        port = cli.free_udp_port()
+        done = threading.Event()
+
+        def feed():  # the same message again and again; those sent while no receive waits are lost
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                while not done.is_set():
+                    s.sendto(packets[0], ("127.0.0.1", port))
+                    time.sleep(0.0005)
+
+        feeder = threading.Thread(target=feed, daemon=True)
+        feeder.start()
+        try:
+            for sig in (signal.SIGTERM, signal.SIGINT):
+                for _ in range(self.STOPS):
+                    status, held = self.stop_while_saving(
+                        [cli.RX, "-p", str(port), "-f", target], sig)
+                    self.assertEqual(status, -sig)
+                    self.assertEqual(held, ["rx.id3"])
+        finally:
+            done.set()
+            feeder.join(timeout=10)
 
 
 if __name__ == "__main__":

@@ -5,14 +5,22 @@
 //
 // Everything, the library's error log included, goes to standard output. Exit status: 0 after
 // the last message, the version or the usage text; 1 after an option error or a failed call.
+//
+// Texts come from anyone who can send a datagram: what the program prints of them, the
+// message and the library's reports, shows their control characters as escapes
+// (terminal_text.hpp), so that no sender can drive the operator's terminal.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iterator>
+#include <string>
 
 #include "group_switches.hpp"
+#include "held_stops.hpp"
 #include "rx_options.hpp"
 #include "sockets.hpp"
+#include "terminal_text.hpp"
 #include "zel_marlo.h"
 
 namespace {
@@ -40,6 +48,52 @@ int applySwitches(ZEL_MARLO_PSD_MSG_t *msg, const rxSettings &settings) {
       return failed(kSites[i], group.name, msg);
   }
   return 0;
+}
+
+// The message as zel_marlo_fprintPsdMsg prints it, its controls shown as escapes; its texts are
+// ISO-8859-1 in text encoding 0, UTF-8 in any other. Nothing when there is no memory for it.
+void printReceived(ZEL_MARLO_PSD_MSG_t *msg) {
+  char *text = nullptr;
+  size_t length = 0;
+  FILE *memory = open_memstream(&text, &length);
+  if (memory == nullptr) return;
+  zel_marlo_fprintPsdMsg(msg, memory, 1);
+  const bool complete = std::fclose(memory) == 0;
+  int32_t encoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
+  zel_marlo_getId3TextEncoding(msg, &encoding);
+  if (complete && text != nullptr) {
+    const std::string shown =
+        zel::tools::terminalText(std::string(text, length), encoding == ZEL_MARLO_ID3_ENC_ISO_8859_1
+                                                                ? zel::tools::Charset::latin1
+                                                                : zel::tools::Charset::utf8);
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
+    std::fflush(stdout);
+  }
+  std::free(text);
+}
+
+#if defined(__GLIBC__)
+// The library's reports pass through here on their way to standard output; it flushes its
+// stream after each one, so each arrives whole and in its place among the program's lines.
+ssize_t writeReports(void *cookie, const char *bytes, size_t size) {
+  const std::string shown =
+      zel::tools::terminalText(std::string(bytes, size), zel::tools::Charset::utf8);
+  auto *out = static_cast<FILE *>(cookie);
+  std::fwrite(shown.data(), 1, shown.size(), out);
+  std::fflush(out);
+  return static_cast<ssize_t>(size);
+}
+#endif
+
+// The stream the library's error log goes to: standard output, through the escapes where the C
+// library lets a stream be made of a function.
+FILE *reportStream() {
+#if defined(__GLIBC__)
+  cookie_io_functions_t functions{};
+  functions.write = writeReports;
+  if (FILE *stream = fopencookie(stdout, "w", functions); stream != nullptr) return stream;
+#endif
+  return stdout;
 }
 
 // Receives one packet and handles it. 0 to go on, else the exit status.
@@ -72,14 +126,19 @@ int receiveOne(const rxSettings &settings) {
     return failed(498, "zel_marlo_parsePsdMsg", msg);
   }
   if (!settings.saveFile.empty()) {
-    if (zel_marlo_saveId3PsdFile(msg, settings.saveFile.c_str()) != ZEL_MARLO_SUCCESS) {
+    int32_t saved = ZEL_MARLO_FAILURE;
+    {
+      const zel::tools::HeldStops held(settings.saveFile.c_str());
+      saved = zel_marlo_saveId3PsdFile(msg, settings.saveFile.c_str());
+    }
+    if (saved != ZEL_MARLO_SUCCESS) {
       return failed(512, "zel_marlo_saveId3PsdFile", msg);
     }
     std::printf("PSD message saved to ID3 formatted file '%s'\n", settings.saveFile.c_str());
     std::fflush(stdout);
   }
 
-  zel_marlo_fprintPsdMsg(msg, stdout, 1);
+  printReceived(msg);
 
   ZEL_MARLO_ID3_PSD_MSG_t *tag = nullptr;
   if (zel_marlo_getId3PsdMsg(msg, &tag) != ZEL_MARLO_SUCCESS) {
@@ -115,7 +174,7 @@ int main(int argc, char **argv) {
     return 0;
   }
 
-  zel_marlo_enableErrorLog(1, stdout);
+  zel_marlo_enableErrorLog(1, reportStream());
   zel::tools::printRxBanner(stdout, zel_marlo_getVersion());
   const std::time_t now = std::time(nullptr);
   const char *localTime = std::ctime(&now);  // brings its own line break

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "group_switches.hpp"
+#include "held_stops.hpp"
 #include "sockets.hpp"
 #include "tx_options.hpp"
 #include "zel_marlo.h"
@@ -175,7 +176,12 @@ Step buildAndSend(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings, long lon
     return failed(msg, 1206, "zel_marlo_validatePsdMsg");
   }
   if (!settings.saveFile.empty()) {
-    if (zel_marlo_saveId3PsdFile(msg, settings.saveFile.c_str()) != ZEL_MARLO_SUCCESS) {
+    int32_t saved = ZEL_MARLO_FAILURE;
+    {
+      const zel::tools::HeldStops held(settings.saveFile.c_str());
+      saved = zel_marlo_saveId3PsdFile(msg, settings.saveFile.c_str());
+    }
+    if (saved != ZEL_MARLO_SUCCESS) {
       return failed(msg, 1218, "zel_marlo_saveId3PsdFile");
     }
     std::printf("PSD message saved to ID3 formatted file '%s'\n", settings.saveFile.c_str());

@@ -8,9 +8,11 @@
 //
 // Text encodings: with encoding 0 texts are ISO-8859-1, byte for byte both ways. With 1, 2 or 3
 // the values are read as UTF-8 and written as UTF-16 with mark, UTF-16BE or UTF-8. Decoded text
-// is ISO-8859-1 bytes when every text frame read was stored in ISO-8859-1 (encoding 0),
-// otherwise UTF-8 throughout, and the encoding is that of the first frame, in tag order, stored
-// in 1, 2 or 3. A decoded UFID owner longer than the record holds stays absent.
+// is ISO-8859-1 bytes with encoding 0 when every text frame read was stored in ISO-8859-1.
+// Otherwise the encoding is that of the first frame, in tag order, stored in 1, 2 or 3 when the
+// message fits one tag in it, else the one of those that hold every text (0 only when all are
+// ISO-8859-1) that makes the shortest tag, on a tie the first of 0, 3, 1, 2; texts are UTF-8
+// unless that is 0. A decoded UFID owner longer than the record holds stays absent.
 #pragma once
 
 #include <cstddef>
@@ -49,7 +51,7 @@ bool measureMessage(const PsdContent &content, int encoding, ErrorRecord &error,
 
 // Decodes a tag into content, whose group switches are left as they are and whose values are
 // replaced by those of the tag; encoding receives the text encoding the tag keeps (0 to 3; the
-// values are ISO-8859-1 for 0, UTF-8 otherwise).
+// values are ISO-8859-1 for 0, UTF-8 otherwise), measured under content's group switches.
 // A tag that is missing (811) or does not parse (822) is recorded in error; the parse report
 // names inputLength, by default the size of tag (a file loader passes the file's length when it
 // read only the part the tag covers).

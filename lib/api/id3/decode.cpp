@@ -69,11 +69,9 @@ Text decodedText(const id3_field *field, int encoding) {
 }
 
 // The frames read, the first of each kind of kFrames, found in one pass over the tag; and the
-// text encoding the decoded tag keeps: that of the first frame read, in the order the frames
-// stand in the tag, whose text-encoding field says 1, 2 or 3; 0 when every frame read that has
-// a text-encoding field says 0. (Frames without a text-encoding field, UFID, do not count.) Its
-// trial encoding then measures what the sender measured, and a UTF-16 tag stays UTF-16 when it
-// is saved or sent on.
+// encoding of the first of them, in the order the frames stand in the tag, whose text-encoding
+// field says 1, 2 or 3 (0 when every frame read that has a text-encoding field says 0; UFID has
+// none and does not count).
 struct FramesRead {
   std::array<const id3_frame *, kFrameKinds> frames{};
   int encoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
@@ -135,6 +133,54 @@ void readField(const id3_frame *frame, const FieldMap &map, int encoding, PsdCon
   }
 }
 
+bool isTextField(const FieldMap &map) {
+  return map.kind == FieldKind::stringList || map.kind == FieldKind::string ||
+         map.kind == FieldKind::fullString;
+}
+
+// content with every text in its frame's encoding (UTF-8) made ISO-8859-1 bytes, into latin1;
+// false when a text has a character beyond U+00FF.
+bool asLatin1(const PsdContent &content, PsdContent &latin1) {
+  latin1 = content;
+  for (const FrameKind &kind : kFrames) {
+    for (const FieldMap &map : kind.fields) {
+      if (!isTextField(map)) continue;
+      Text &value = latin1.*map.member;
+      if (!value) continue;
+      std::string bytes;
+      if (!utf8ToLatin1(*value, bytes)) return false;
+      *value = std::move(bytes);
+    }
+  }
+  return true;
+}
+
+// The encoding a tag read in UTF-8 keeps. Its first Unicode frame's encoding when the message
+// fits one tag in it, so that what a sender of this library sent comes back unchanged. A tagger
+// may have stored most texts in ISO-8859-1 and one in UTF-16, which would double the others;
+// then the encoding that holds every text in the shortest tag, on a tie the first of 0 (only
+// when every text is ISO-8859-1), 3, 1, 2. When even that is too long the check refuses it,
+// naming the shortest length. content becomes ISO-8859-1 bytes when 0 is taken.
+int keptEncoding(PsdContent &content, int first) {
+  if (measureTag(content, first) <= ZEL_MARLO_MAX_ID3_MSG_LEN) return first;
+  PsdContent latin1;
+  const bool latin1Holds = asLatin1(content, latin1);
+  int best = -1;
+  size_t shortest = 0;
+  for (int encoding : {ZEL_MARLO_ID3_ENC_ISO_8859_1, ZEL_MARLO_ID3_ENC_UTF_8,
+                       ZEL_MARLO_ID3_ENC_UTF_16, ZEL_MARLO_ID3_ENC_UTF_16BE}) {
+    if (encoding == ZEL_MARLO_ID3_ENC_ISO_8859_1 && !latin1Holds) continue;
+    const size_t length =
+        measureTag(encoding == ZEL_MARLO_ID3_ENC_ISO_8859_1 ? latin1 : content, encoding);
+    if (best < 0 || length < shortest) {
+      best = encoding;
+      shortest = length;
+    }
+  }
+  if (best == ZEL_MARLO_ID3_ENC_ISO_8859_1) content = std::move(latin1);
+  return best;
+}
+
 }  // namespace
 
 std::optional<std::string> renderFieldText(const id3_field *field, int encoding) {
@@ -162,9 +208,9 @@ bool decodeTag(std::span<const uint8_t> bytes, PsdContent &content, int &encodin
 
   const FramesRead read = framesRead(*tag);
   const auto &frames = read.frames;
-  encoding = read.encoding;
+  // A tag all in ISO-8859-1 keeps its bytes: no other encoding makes a shorter tag of them.
   const int textEncoding =
-      encoding == ZEL_MARLO_ID3_ENC_ISO_8859_1 ? encoding : ZEL_MARLO_ID3_ENC_UTF_8;
+      read.encoding == ZEL_MARLO_ID3_ENC_ISO_8859_1 ? read.encoding : ZEL_MARLO_ID3_ENC_UTF_8;
 
   PsdContent decoded = switchesOf(content);
   for (size_t k = 0; k < kFrameKinds; ++k) {
@@ -174,6 +220,8 @@ bool decodeTag(std::span<const uint8_t> bytes, PsdContent &content, int &encodin
   // The record holds fewer owner characters than a frame can carry; a longer owner is not taken.
   if (decoded.ufidOwnerId && decoded.ufidOwnerId->size() > kMaxUfidOwnerId)
     decoded.ufidOwnerId.reset();
+  encoding = textEncoding == ZEL_MARLO_ID3_ENC_ISO_8859_1 ? textEncoding
+                                                          : keptEncoding(decoded, read.encoding);
   content = std::move(decoded);
   return true;
 }

@@ -53,4 +53,16 @@ std::string ucs4ToUtf8(const id3_ucs4_t *text) {
   return out;
 }
 
+bool utf8ToLatin1(std::string_view in, std::string &out) {
+  out.clear();
+  out.reserve(in.size());
+  bool fits = true;
+  forEachUtf8Char(in, [&out, &fits](id3_ucs4_t c) {
+    // U+FFFD stands for an ill-formed sequence as well; it has no ISO-8859-1 form either way.
+    if (c > 0xFF) fits = false;
+    out.push_back(static_cast<char>(c & 0xFF));
+  });
+  return fits;
+}
+
 }  // namespace zel::id3

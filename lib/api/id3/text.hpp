@@ -118,4 +118,8 @@ void putUtf8(Sink &out, id3_ucs4_t c) {
 std::string ucs4ToLatin1(const id3_ucs4_t *text);
 std::string ucs4ToUtf8(const id3_ucs4_t *text);
 
+// UTF-8 text as ISO-8859-1 bytes, into out; false when it holds a character beyond U+00FF or an
+// ill-formed sequence.
+bool utf8ToLatin1(std::string_view in, std::string &out);
+
 }  // namespace zel::id3
