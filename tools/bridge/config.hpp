@@ -107,4 +107,4 @@ struct HostPort {
 };
 HostPort split_listen(const std::string &address);
 
-} // namespace marlod
+}  // namespace marlod
