@@ -125,7 +125,7 @@ Outcome Bridge::take(const Item &item, InputStats &stats) {
     if (!end_.armed()) {
       end_.after(config_.timing.grace);
       log_.info("input " + stats.name + ": end of item; the fallback follows in " +
-                std::to_string(config_.timing.grace) + " s unless an item comes");
+                seconds_text(config_.timing.grace) + " s unless an item comes");
     }
     return {Outcome::ending, {}};
   }
@@ -362,7 +362,7 @@ void Bridge::silence() {
   if (!on_air_ || on_air_->fallback) return;
   // An item of known length runs its course; its expiry brings the fallback.
   if (on_air_->known_duration && now_usec(loop_) < on_air_->expires_mono) return;
-  log_.info("no input for " + std::to_string(config_.timing.silence) + " s");
+  log_.info("no input for " + seconds_text(config_.timing.silence) + " s");
   fall_back("silence");
 }
 

@@ -2,6 +2,7 @@
 #include "bridge_names.hpp"
 
 #include <cstdlib>
+#include <sstream>
 
 #include "event.hpp"
 #include "zel_marlo.h"
@@ -85,6 +86,12 @@ std::string describe(const Fields &f) {
   std::string text = "\"" + f.title + "\"";
   if (!f.artist.empty()) text += " by \"" + f.artist + "\"";
   return text;
+}
+
+std::string seconds_text(double seconds) {
+  std::ostringstream text;
+  text << seconds;
+  return text.str();
 }
 
 }  // namespace marlod

@@ -23,6 +23,8 @@ std::string take_text(char *text, bool latin1);
 nlohmann::json iso_or_null(uint64_t wall);
 // A label value of the Prometheus text format.
 std::string label(std::string_view value);
+// 1, 0.5, 86400: seconds as people write them.
+std::string seconds_text(double seconds);
 // "Title" by "Artist", for log lines.
 std::string describe(const Fields &f);
 
