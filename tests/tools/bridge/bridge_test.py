@@ -379,3 +379,16 @@ def test_journal_lines_carry_priorities(rx, tmp_path):
         assert not line[3:4].isdigit()
     finally:
         d.stop()
+
+
+def test_standard_input_lines_until_its_end(rx, run):
+    d = run(toml_config([{"port": rx[0].port}], extra="[input.json]\nstdin = true\n"),
+            stdin=True)
+    d.process.stdin.write(b'{"title": "Piped"}\r\n{"title": "Piped Two"}\n{"bad json\n')
+    d.process.stdin.flush()
+    assert rx[0].wait_title("Piped Two")
+    d.process.stdin.close()
+    d.wait_log("stdin: end of input")
+    d.wait_log(r"skipped \(invalid\)", 1)
+    mark = rx[0].count()
+    assert wait_until(lambda: rx[0].count() >= mark + 2, 3) and d.alive()
