@@ -91,20 +91,26 @@ std::string_view cut_utf8(std::string_view s, std::size_t max) {
   return s.substr(0, n);
 }
 
-// One line of at most kMaxWhy bytes: line ends and other control characters become blanks.
+// One line of at most kMaxWhy bytes of valid UTF-8: line ends and other control characters
+// become blanks. The parser's messages quote what it read, which may end inside a sequence.
 std::string one_line(std::string_view s) {
-  std::string out(cut_utf8(s, kMaxWhy));
+  const std::optional<std::string> fixed = repair_utf8(s);
+  const std::string_view text = fixed ? std::string_view(*fixed) : s;
+  std::string out(cut_utf8(text, kMaxWhy));
   for (char &c : out)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  if (out.size() < s.size()) out += "...";
+  if (out.size() < text.size()) out += "...";
   return out;
 }
 
-// A value of the input for a log reason: short, escaped, in quotes.
+// A value for a log reason: short, escaped, in quotes. Inputs are repaired before they get here,
+// but a pattern from the configuration is not.
 std::string shown(std::string_view s) {
   std::string v(cut_utf8(s, kMaxQuoted));
   const bool cut = v.size() < s.size();
-  std::string out = json(v).dump();  // valid UTF-8 here: the input was repaired before
+  std::string out = json(v).dump(
+      -1, ' ', false,
+      json::error_handler_t::replace);  // valid UTF-8 here: the input was repaired before
   if (cut) out.insert(out.size() - 1, "...");
   return out;
 }
@@ -182,7 +188,7 @@ std::string seconds_from_json(std::string_view name, const json &v, std::optiona
 }
 
 // A text value: a string (NUL removed), or for whole_number_ok a whole number as its decimal
-// text; null is absent. Sets *present when the key carries a value.
+// text; null is absent (*out stays empty).
 std::string text_from_json(std::string_view name, const json &v, bool whole_number_ok,
                            std::optional<std::string> *out) {
   out->reset();
@@ -466,10 +472,16 @@ Parsed parse_pad_document(std::string_view document, const RivendellConfig &conf
                        : std::string("padUpdate.machine: expected a log machine number, got ") +
                              type_of(*machine),
                    repaired);
-  const std::int64_t number = machine->get<std::int64_t>();
+  // Beyond int64 (unsigned in the parser) no configured machine can match; the log shows the
+  // number as it came.
+  const std::uint64_t max = INT64_MAX;
+  const std::int64_t number =
+      machine->is_number_unsigned()
+          ? static_cast<std::int64_t>(std::min(machine->get<std::uint64_t>(), max))
+          : machine->get<std::int64_t>();
   if (std::find(config.machines.begin(), config.machines.end(), number) == config.machines.end()) {
     result.status = Parsed::ignored;
-    result.why = "log machine " + std::to_string(number) +
+    result.why = "log machine " + machine->dump() +
                  " is not followed (machines: " + machines_text(config.machines) + ")";
     return result;
   }
