@@ -15,8 +15,8 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kMaxDepth = 32;         // the feed needs 3; anything deeper is an attack
-constexpr std::size_t kMaxWhy = 200;  // bytes of a log reason
+constexpr std::size_t kMaxDepth = 32;  // the feed needs 3; anything deeper is an attack
+constexpr std::size_t kMaxWhy = 200;   // bytes of a log reason
 constexpr std::size_t kMaxQuoted = 40;
 constexpr double kMaxSeconds = 86400;
 constexpr std::string_view kRange = "(0 < d <= 86400)";
@@ -217,37 +217,97 @@ void store(Item &item, std::string_view key, std::string value) {
 
 // ---- JSON ------------------------------------------------------------------------------------
 
+// Builds the document from the parser's events (nlohmann's SAX interface): the parser itself
+// needs no call stack per level, this builder stops at the nesting limit at once, and errors come
+// back as values, not thrown, which keeps malformed input cheap.
+class DomBuilder final : public nlohmann::json_sax<json> {
+ public:
+  explicit DomBuilder(json *root) : root_(root) {}
+  bool null() override { return put(nullptr); }
+  bool boolean(bool v) override { return put(v); }
+  bool number_integer(json::number_integer_t v) override { return put(v); }
+  bool number_unsigned(json::number_unsigned_t v) override { return put(v); }
+  bool number_float(json::number_float_t v, const std::string &) override { return put(v); }
+  bool string(std::string &v) override { return put(std::move(v)); }
+  bool binary(json::binary_t &) override { return false; }  // not in JSON text
+  bool start_object(std::size_t) override { return open(json::object()); }
+  bool key(std::string &k) override {
+    key_ = std::move(k);
+    return true;
+  }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return open(json::array()); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t, const std::string &, const json::exception &e) override {
+    error = e.what();
+    return false;
+  }
+
+  std::string error;      // the parser's message
+  bool too_deep = false;  // stopped at the nesting limit
+
+ private:
+  // Where a value goes: the root, the end of the open array, or the open object's last key
+  // (a repeated key: the last one wins). An open container is always the last value of its
+  // parent, so the pointers kept to open containers stay valid.
+  json *place(json &&v) {
+    if (open_.empty()) {
+      *root_ = std::move(v);
+      return root_;
+    }
+    json &parent = *open_.back();
+    if (parent.is_array()) {
+      parent.push_back(std::move(v));
+      return &parent.back();
+    }
+    json &slot = parent[key_];
+    slot = std::move(v);
+    return &slot;
+  }
+  bool put(json &&v) {
+    place(std::move(v));
+    return true;
+  }
+  bool open(json &&v) {
+    if (open_.size() >= kMaxDepth) {
+      too_deep = true;
+      return false;
+    }
+    open_.push_back(place(std::move(v)));
+    return true;
+  }
+  bool close() {
+    open_.pop_back();
+    return true;
+  }
+
+  json *root_;
+  std::vector<json *> open_;
+  std::string key_;
+};
+
 // The bytes as valid UTF-8, parsed; false with the reason when they are not one JSON value.
 bool parse_json(std::string_view bytes, Parsed &result, json *out) {
   std::optional<std::string> fixed = repair_utf8(bytes);
   result.repaired = fixed.has_value();
   const std::string_view text = fixed ? std::string_view(*fixed) : bytes;
-  bool too_deep = false;
-  // The library's parser and destructor need no call stack per level; the limit keeps memory
-  // and work per level small and says what was wrong.
-  const json::parser_callback_t depth_guard = [&too_deep](int depth, json::parse_event_t event,
-                                                          json &) {
-    // depth counts from 0 at the top: a container at depth kMaxDepth is one level too many.
-    if (depth < kMaxDepth ||
-        (event != json::parse_event_t::object_start && event != json::parse_event_t::array_start))
-      return true;
-    too_deep = true;
-    return false;  // dropped, and what lies inside it with it
-  };
+  DomBuilder builder(out);
+  bool ok = false;
   try {
-    *out = json::parse(text.begin(), text.end(), depth_guard);
-  } catch (const json::exception &e) {
-    std::string_view what = e.what();
+    ok = json::sax_parse(text.begin(), text.end(), &builder);
+  } catch (const std::exception &e) {  // nothing is thrown but running out of memory
+    builder.error = e.what();
+  }
+  if (ok) return true;
+  if (builder.too_deep) {
+    result.why = "malformed JSON: nested deeper than " + std::to_string(kMaxDepth) + " levels";
+  } else {
+    std::string_view what = builder.error;
     if (const auto end = what.find("] "); what.starts_with("[json.") && end != what.npos)
       what.remove_prefix(end + 2);
     result.why = one_line("malformed JSON: " + std::string(what));
-    return false;
   }
-  if (too_deep) {
-    result.why = "malformed JSON: nested deeper than " + std::to_string(kMaxDepth) + " levels";
-    return false;
-  }
-  return true;
+  return false;
 }
 
 bool blank_text(std::string_view s) {
@@ -332,7 +392,7 @@ std::string item_from_now(const json &now, Item *item) {
     const double ms = it->get<double>();
     if (!(ms >= 0 && ms <= kMaxSeconds * 1000))
       return "now.length: " + number_text(ms) + " is out of range (0 <= ms <= 86400000)";
-    if (ms > 0) item->duration = ms / 1000;
+    if (const double d = ms / 1000; d > 0) item->duration = d;  // not for the tiniest length
   }
   return {};
 }
