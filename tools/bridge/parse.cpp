@@ -217,12 +217,18 @@ void store(Item &item, std::string_view key, std::string value) {
 
 // ---- JSON ------------------------------------------------------------------------------------
 
-// Builds the document from the parser's events (nlohmann's SAX interface): the parser itself
-// needs no call stack per level, this builder stops at the nesting limit at once, and errors come
-// back as values, not thrown, which keeps malformed input cheap.
+// Which members of an object a reader wants: depth is that of the object (1 for the top one),
+// parent the key it sits under.
+using Wanted = bool (*)(std::size_t depth, std::string_view parent, std::string_view key);
+
+// Builds the document from the parser's events (nlohmann's SAX interface), keeping only the
+// members the reader wants (the feed's documents are mostly fields nobody reads) and no element
+// of an array (a reader only needs to know it is one). The parser needs no call stack per level,
+// this builder stops at the nesting limit at once, and errors come back as values, not thrown,
+// which keeps malformed input cheap.
 class DomBuilder final : public nlohmann::json_sax<json> {
  public:
-  explicit DomBuilder(json *root) : root_(root) {}
+  DomBuilder(json *root, Wanted wanted) : root_(root), wanted_(wanted) {}
   bool null() override { return put(nullptr); }
   bool boolean(bool v) override { return put(v); }
   bool number_integer(json::number_integer_t v) override { return put(v); }
@@ -232,7 +238,10 @@ class DomBuilder final : public nlohmann::json_sax<json> {
   bool binary(json::binary_t &) override { return false; }  // not in JSON text
   bool start_object(std::size_t) override { return open(json::object()); }
   bool key(std::string &k) override {
-    key_ = std::move(k);
+    if (skip_ == 0) {
+      keep_ = wanted_(open_.size(), keys_.back(), k);
+      key_ = std::move(k);
+    }
     return true;
   }
   bool end_object() override { return close(); }
@@ -247,51 +256,66 @@ class DomBuilder final : public nlohmann::json_sax<json> {
   bool too_deep = false;  // stopped at the nesting limit
 
  private:
-  // Where a value goes: the root, the end of the open array, or the open object's last key
-  // (a repeated key: the last one wins). An open container is always the last value of its
-  // parent, so the pointers kept to open containers stay valid.
+  // The value now arriving is kept: the top one, or a wanted member of a kept object.
+  bool keeps() const {
+    return skip_ == 0 && (open_.empty() || (open_.back()->is_object() && keep_));
+  }
+  // Where a kept value goes: the top, or the open object's last key (a repeated key: the last
+  // one wins). An open container is always the last value of its parent, so the pointers kept
+  // to open containers stay valid.
   json *place(json &&v) {
     if (open_.empty()) {
       *root_ = std::move(v);
       return root_;
     }
-    json &parent = *open_.back();
-    if (parent.is_array()) {
-      parent.push_back(std::move(v));
-      return &parent.back();
-    }
-    json &slot = parent[key_];
+    json &slot = (*open_.back())[key_];
     slot = std::move(v);
     return &slot;
   }
   bool put(json &&v) {
-    place(std::move(v));
+    if (keeps()) place(std::move(v));
     return true;
   }
   bool open(json &&v) {
-    if (open_.size() >= kMaxDepth) {
+    if (++depth_ > kMaxDepth) {
       too_deep = true;
       return false;
     }
+    if (!keeps()) {
+      ++skip_;
+      return true;
+    }
+    keys_.push_back(open_.empty() ? std::string() : key_);
     open_.push_back(place(std::move(v)));
     return true;
   }
   bool close() {
-    open_.pop_back();
+    --depth_;
+    if (skip_ > 0) {
+      --skip_;
+    } else {
+      open_.pop_back();
+      keys_.pop_back();
+    }
     return true;
   }
 
   json *root_;
-  std::vector<json *> open_;
-  std::string key_;
+  Wanted wanted_;
+  std::vector<json *> open_;       // the kept containers still open
+  std::vector<std::string> keys_;  // the key each of them sits under
+  std::string key_;                // the last key of the innermost kept object
+  bool keep_ = false;              // ... and whether its value is wanted
+  std::size_t skip_ = 0;           // open containers not kept
+  std::size_t depth_ = 0;          // open containers
 };
 
 // The bytes as valid UTF-8, parsed; false with the reason when they are not one JSON value.
-bool parse_json(std::string_view bytes, Parsed &result, json *out) {
+bool parse_json(std::string_view bytes, Wanted wanted, Parsed &result, json *out) {
   std::optional<std::string> fixed = repair_utf8(bytes);
   result.repaired = fixed.has_value();
   const std::string_view text = fixed ? std::string_view(*fixed) : bytes;
-  DomBuilder builder(out);
+  DomBuilder builder(out, wanted);
   bool ok = false;
   try {
     ok = json::sax_parse(text.begin(), text.end(), &builder);
@@ -308,6 +332,25 @@ bool parse_json(std::string_view bytes, Parsed &result, json *out) {
     result.why = one_line("malformed JSON: " + std::string(what));
   }
   return false;
+}
+
+bool item_member(std::size_t depth, std::string_view, std::string_view key) {
+  return depth == 1 &&
+         (key == "duration" || key == "clear" ||
+          std::find(std::begin(kItemKeys), std::end(kItemKeys), key) != std::end(kItemKeys));
+}
+
+bool pad_member(std::size_t depth, std::string_view parent, std::string_view key) {
+  static constexpr std::string_view kUpdate[] = {"machine", "onairFlag", "now"};
+  static constexpr std::string_view kNow[] = {"title",      "artist",        "album",
+                                              "isrc",       "groupName",     "songId",
+                                              "cartNumber", "startDateTime", "length"};
+  const auto in = [key](const auto &set) {
+    return std::find(std::begin(set), std::end(set), key) != std::end(set);
+  };
+  return (depth == 1 && key == "padUpdate") ||
+         (depth == 2 && parent == "padUpdate" && in(kUpdate)) ||
+         (depth == 3 && parent == "now" && in(kNow));
 }
 
 bool blank_text(std::string_view s) {
@@ -417,7 +460,7 @@ Parsed parse_json_item(std::string_view bytes) {
     return result;
   }
   json doc;
-  if (!parse_json(bytes, result, &doc)) return result;
+  if (!parse_json(bytes, item_member, result, &doc)) return result;
   if (!doc.is_object())
     return invalid(std::string("expected a JSON object, got ") + type_of(doc), result.repaired);
 
@@ -519,7 +562,7 @@ Parsed parse_text_line(std::string_view line, std::string_view pattern) {
 Parsed parse_pad_document(std::string_view document, const RivendellConfig &config) {
   Parsed result;
   json doc;
-  if (!parse_json(document, result, &doc)) return result;
+  if (!parse_json(document, pad_member, result, &doc)) return result;
   const bool repaired = result.repaired;
   const json::const_iterator pad = doc.is_object() ? doc.find("padUpdate") : doc.end();
   if (pad == doc.end() || !pad->is_object())

@@ -598,6 +598,16 @@ TEST(PadDocument, FieldsOfTheNowRecord) {
   EXPECT_EQ(nulls.item.get("title"), "");
   EXPECT_EQ(nulls.item.start, "");
   EXPECT_EQ(parse_pad_document(pad_with(now("length", 86400000)), config).item.duration, 86400);
+  // What the bridge does not read may hold anything, as long as it is JSON.
+  const Parsed others = parse_pad_document(pad_with([](json &p) {
+                                             p["next"] = {{"title", 5}, {"length", "x"}};
+                                             p["service"] = json::array({1, {{"now", 2}}});
+                                             p["now"]["year"] = json::object();
+                                             p["now"]["now"] = {{"title", 5}};
+                                           }),
+                                           config);
+  ASSERT_EQ(others.status, Parsed::ok) << others.why;
+  EXPECT_EQ(others.item.get("title"), "Quiet Harbour Nocturne");
 
   const std::pair<std::string, std::string> bad[] = {
       {pad_with(now("length", -1)), "now.length: -1 is out of range"},
