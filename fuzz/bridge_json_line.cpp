@@ -31,7 +31,7 @@ struct Reference {
   std::string rest;
 };
 
-Reference reference_split(std::string_view s, std::size_t limit) {
+ZEL_FUZZ_HARNESS Reference reference_split(std::string_view s, std::size_t limit) {
   Reference r;
   std::size_t start = 0;
   for (;;) {

@@ -21,7 +21,9 @@ namespace {
 
 using zel::fuzz::bridge_fail;
 
-bool blank(std::string_view line) { return line.find_first_not_of(" \t\r") == line.npos; }
+ZEL_FUZZ_HARNESS bool blank(std::string_view line) {
+  return line.find_first_not_of(" \t\r") == line.npos;
+}
 
 // Documents are the runs of lines that are not blank, each line with its LF, up to the first
 // document that grows past the limit.
@@ -31,7 +33,7 @@ struct Reference {
   bool partial = false;
 };
 
-Reference reference_frame(std::string_view s, std::size_t limit) {
+ZEL_FUZZ_HARNESS Reference reference_frame(std::string_view s, std::size_t limit) {
   Reference r;
   std::string document;
   std::size_t start = 0;

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -15,8 +15,8 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kMaxDepth = 32;         // the feed needs 3; anything deeper is an attack
-constexpr std::size_t kMaxWhy = 200;  // bytes of a log reason
+constexpr std::size_t kMaxDepth = 32;  // the feed needs 3; anything deeper is an attack
+constexpr std::size_t kMaxWhy = 200;   // bytes of a log reason
 constexpr std::size_t kMaxQuoted = 40;
 constexpr double kMaxSeconds = 86400;
 constexpr std::string_view kRange = "(0 < d <= 86400)";
@@ -62,6 +62,11 @@ std::size_t utf8_sequence(std::string_view s, std::size_t i, std::size_t *bad) {
 // The text with every maximal ill-formed subpart replaced by U+FFFD; nothing when it is valid.
 std::optional<std::string> repair_utf8(std::string_view s) {
   std::size_t i = 0, bad = 0;
+  // Eight bytes at a time while they are ASCII, as most input is.
+  for (std::uint64_t word; i + 8 <= s.size(); i += 8) {
+    std::memcpy(&word, s.data() + i, 8);
+    if (word & 0x8080808080808080u) break;
+  }
   while (i < s.size()) {
     const std::size_t n = utf8_sequence(s, i, &bad);
     if (n == 0) break;
@@ -91,20 +96,26 @@ std::string_view cut_utf8(std::string_view s, std::size_t max) {
   return s.substr(0, n);
 }
 
-// One line of at most kMaxWhy bytes: line ends and other control characters become blanks.
+// One line of at most kMaxWhy bytes of valid UTF-8: line ends and other control characters
+// become blanks. The parser's messages quote what it read, which may end inside a sequence.
 std::string one_line(std::string_view s) {
-  std::string out(cut_utf8(s, kMaxWhy));
+  const std::optional<std::string> fixed = repair_utf8(s);
+  const std::string_view text = fixed ? std::string_view(*fixed) : s;
+  std::string out(cut_utf8(text, kMaxWhy));
   for (char &c : out)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  if (out.size() < s.size()) out += "...";
+  if (out.size() < text.size()) out += "...";
   return out;
 }
 
-// A value of the input for a log reason: short, escaped, in quotes.
+// A value for a log reason: short, escaped, in quotes. Inputs are repaired before they get here,
+// but a pattern from the configuration is not.
 std::string shown(std::string_view s) {
   std::string v(cut_utf8(s, kMaxQuoted));
   const bool cut = v.size() < s.size();
-  std::string out = json(v).dump();  // valid UTF-8 here: the input was repaired before
+  std::string out = json(v).dump(
+      -1, ' ', false,
+      json::error_handler_t::replace);  // valid UTF-8 here: the input was repaired before
   if (cut) out.insert(out.size() - 1, "...");
   return out;
 }
@@ -182,7 +193,7 @@ std::string seconds_from_json(std::string_view name, const json &v, std::optiona
 }
 
 // A text value: a string (NUL removed), or for whole_number_ok a whole number as its decimal
-// text; null is absent. Sets *present when the key carries a value.
+// text; null is absent (*out stays empty).
 std::string text_from_json(std::string_view name, const json &v, bool whole_number_ok,
                            std::optional<std::string> *out) {
   out->reset();
@@ -211,37 +222,140 @@ void store(Item &item, std::string_view key, std::string value) {
 
 // ---- JSON ------------------------------------------------------------------------------------
 
+// Which members of an object a reader wants: depth is that of the object (1 for the top one),
+// parent the key it sits under.
+using Wanted = bool (*)(std::size_t depth, std::string_view parent, std::string_view key);
+
+// Builds the document from the parser's events (nlohmann's SAX interface), keeping only the
+// members the reader wants (the feed's documents are mostly fields nobody reads) and no element
+// of an array (a reader only needs to know it is one). The parser needs no call stack per level,
+// this builder stops at the nesting limit at once, and errors come back as values, not thrown,
+// which keeps malformed input cheap.
+class DomBuilder final : public nlohmann::json_sax<json> {
+ public:
+  DomBuilder(json *root, Wanted wanted) : root_(root), wanted_(wanted) {}
+  bool null() override { return put(nullptr); }
+  bool boolean(bool v) override { return put(v); }
+  bool number_integer(json::number_integer_t v) override { return put(v); }
+  bool number_unsigned(json::number_unsigned_t v) override { return put(v); }
+  bool number_float(json::number_float_t v, const std::string &) override { return put(v); }
+  bool string(std::string &v) override { return put(std::move(v)); }
+  bool binary(json::binary_t &) override { return false; }  // not in JSON text
+  bool start_object(std::size_t) override { return open(json::object()); }
+  bool key(std::string &k) override {
+    if (skip_ == 0) {
+      keep_ = wanted_(open_.size(), keys_.back(), k);
+      key_ = std::move(k);
+    }
+    return true;
+  }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return open(json::array()); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t, const std::string &, const json::exception &e) override {
+    error = e.what();
+    return false;
+  }
+
+  std::string error;      // the parser's message
+  bool too_deep = false;  // stopped at the nesting limit
+
+ private:
+  // The value now arriving is kept: the top one, or a wanted member of a kept object.
+  bool keeps() const {
+    return skip_ == 0 && (open_.empty() || (open_.back()->is_object() && keep_));
+  }
+  // Where a kept value goes: the top, or the open object's last key (a repeated key: the last
+  // one wins). An open container is always the last value of its parent, so the pointers kept
+  // to open containers stay valid.
+  json *place(json &&v) {
+    if (open_.empty()) {
+      *root_ = std::move(v);
+      return root_;
+    }
+    json &slot = (*open_.back())[key_];
+    slot = std::move(v);
+    return &slot;
+  }
+  bool put(json &&v) {
+    if (keeps()) place(std::move(v));
+    return true;
+  }
+  bool open(json &&v) {
+    if (++depth_ > kMaxDepth) {
+      too_deep = true;
+      return false;
+    }
+    if (!keeps()) {
+      ++skip_;
+      return true;
+    }
+    keys_.push_back(open_.empty() ? std::string() : key_);
+    open_.push_back(place(std::move(v)));
+    return true;
+  }
+  bool close() {
+    --depth_;
+    if (skip_ > 0) {
+      --skip_;
+    } else {
+      open_.pop_back();
+      keys_.pop_back();
+    }
+    return true;
+  }
+
+  json *root_;
+  Wanted wanted_;
+  std::vector<json *> open_;       // the kept containers still open
+  std::vector<std::string> keys_;  // the key each of them sits under
+  std::string key_;                // the last key of the innermost kept object
+  bool keep_ = false;              // ... and whether its value is wanted
+  std::size_t skip_ = 0;           // open containers not kept
+  std::size_t depth_ = 0;          // open containers
+};
+
 // The bytes as valid UTF-8, parsed; false with the reason when they are not one JSON value.
-bool parse_json(std::string_view bytes, Parsed &result, json *out) {
+bool parse_json(std::string_view bytes, Wanted wanted, Parsed &result, json *out) {
   std::optional<std::string> fixed = repair_utf8(bytes);
   result.repaired = fixed.has_value();
   const std::string_view text = fixed ? std::string_view(*fixed) : bytes;
-  bool too_deep = false;
-  // The library's parser and destructor need no call stack per level; the limit keeps memory
-  // and work per level small and says what was wrong.
-  const json::parser_callback_t depth_guard = [&too_deep](int depth, json::parse_event_t event,
-                                                          json &) {
-    // depth counts from 0 at the top: a container at depth kMaxDepth is one level too many.
-    if (depth < kMaxDepth ||
-        (event != json::parse_event_t::object_start && event != json::parse_event_t::array_start))
-      return true;
-    too_deep = true;
-    return false;  // dropped, and what lies inside it with it
-  };
+  DomBuilder builder(out, wanted);
+  bool ok = false;
   try {
-    *out = json::parse(text.begin(), text.end(), depth_guard);
-  } catch (const json::exception &e) {
-    std::string_view what = e.what();
+    ok = json::sax_parse(text.begin(), text.end(), &builder);
+  } catch (const std::exception &e) {  // nothing is thrown but running out of memory
+    builder.error = e.what();
+  }
+  if (ok) return true;
+  if (builder.too_deep) {
+    result.why = "malformed JSON: nested deeper than " + std::to_string(kMaxDepth) + " levels";
+  } else {
+    std::string_view what = builder.error;
     if (const auto end = what.find("] "); what.starts_with("[json.") && end != what.npos)
       what.remove_prefix(end + 2);
     result.why = one_line("malformed JSON: " + std::string(what));
-    return false;
   }
-  if (too_deep) {
-    result.why = "malformed JSON: nested deeper than " + std::to_string(kMaxDepth) + " levels";
-    return false;
-  }
-  return true;
+  return false;
+}
+
+bool item_member(std::size_t depth, std::string_view, std::string_view key) {
+  return depth == 1 &&
+         (key == "duration" || key == "clear" ||
+          std::find(std::begin(kItemKeys), std::end(kItemKeys), key) != std::end(kItemKeys));
+}
+
+bool pad_member(std::size_t depth, std::string_view parent, std::string_view key) {
+  static constexpr std::string_view kUpdate[] = {"machine", "onairFlag", "now"};
+  static constexpr std::string_view kNow[] = {"title",      "artist",        "album",
+                                              "isrc",       "groupName",     "songId",
+                                              "cartNumber", "startDateTime", "length"};
+  const auto in = [key](const auto &set) {
+    return std::find(std::begin(set), std::end(set), key) != std::end(set);
+  };
+  return (depth == 1 && key == "padUpdate") ||
+         (depth == 2 && parent == "padUpdate" && in(kUpdate)) ||
+         (depth == 3 && parent == "now" && in(kNow));
 }
 
 bool blank_text(std::string_view s) {
@@ -326,7 +440,7 @@ std::string item_from_now(const json &now, Item *item) {
     const double ms = it->get<double>();
     if (!(ms >= 0 && ms <= kMaxSeconds * 1000))
       return "now.length: " + number_text(ms) + " is out of range (0 <= ms <= 86400000)";
-    if (ms > 0) item->duration = ms / 1000;
+    if (const double d = ms / 1000; d > 0) item->duration = d;  // not for the tiniest length
   }
   return {};
 }
@@ -351,7 +465,7 @@ Parsed parse_json_item(std::string_view bytes) {
     return result;
   }
   json doc;
-  if (!parse_json(bytes, result, &doc)) return result;
+  if (!parse_json(bytes, item_member, result, &doc)) return result;
   if (!doc.is_object())
     return invalid(std::string("expected a JSON object, got ") + type_of(doc), result.repaired);
 
@@ -453,7 +567,7 @@ Parsed parse_text_line(std::string_view line, std::string_view pattern) {
 Parsed parse_pad_document(std::string_view document, const RivendellConfig &config) {
   Parsed result;
   json doc;
-  if (!parse_json(document, result, &doc)) return result;
+  if (!parse_json(document, pad_member, result, &doc)) return result;
   const bool repaired = result.repaired;
   const json::const_iterator pad = doc.is_object() ? doc.find("padUpdate") : doc.end();
   if (pad == doc.end() || !pad->is_object())
@@ -466,10 +580,16 @@ Parsed parse_pad_document(std::string_view document, const RivendellConfig &conf
                        : std::string("padUpdate.machine: expected a log machine number, got ") +
                              type_of(*machine),
                    repaired);
-  const std::int64_t number = machine->get<std::int64_t>();
+  // Beyond int64 (unsigned in the parser) no configured machine can match; the log shows the
+  // number as it came.
+  const std::uint64_t max = INT64_MAX;
+  const std::int64_t number =
+      machine->is_number_unsigned()
+          ? static_cast<std::int64_t>(std::min(machine->get<std::uint64_t>(), max))
+          : machine->get<std::int64_t>();
   if (std::find(config.machines.begin(), config.machines.end(), number) == config.machines.end()) {
     result.status = Parsed::ignored;
-    result.why = "log machine " + std::to_string(number) +
+    result.why = "log machine " + machine->dump() +
                  " is not followed (machines: " + machines_text(config.machines) + ")";
     return result;
   }

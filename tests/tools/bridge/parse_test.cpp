@@ -29,6 +29,29 @@ std::string read_file(const std::string &path) {
 
 std::string fixture() { return read_file(BRIDGE_TEST_DATA "/pad_feed.txt"); }
 
+bool valid_utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const std::size_t n = b < 0x80   ? 1
+                          : b < 0xC2 ? 0
+                          : b < 0xE0 ? 2
+                          : b < 0xF0 ? 3
+                          : b < 0xF5 ? 4
+                                     : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    unsigned cp = n == 1 ? b : b & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (s[i + k] & 0x3F);
+    }
+    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += n;
+  }
+  return true;
+}
+
 // What every answer keeps to, whatever the input: one line of reason, valid text.
 void expect_well_formed(const Parsed &p, const std::string &input) {
   SCOPED_TRACE(input.substr(0, 80));
@@ -36,6 +59,7 @@ void expect_well_formed(const Parsed &p, const std::string &input) {
     EXPECT_TRUE(p.why.empty());
     for (const auto &[key, value] : p.item.text) {
       EXPECT_FALSE(value.empty()) << key;
+      EXPECT_TRUE(valid_utf8(value)) << key;
       EXPECT_EQ(value.find('\0'), std::string::npos) << key;
     }
     if (p.item.duration) {
@@ -46,6 +70,7 @@ void expect_well_formed(const Parsed &p, const std::string &input) {
     EXPECT_FALSE(p.why.empty());
     EXPECT_LE(p.why.size(), 210u) << p.why;
     EXPECT_EQ(p.why.find_first_of("\r\n"), std::string::npos) << p.why;
+    EXPECT_TRUE(valid_utf8(p.why)) << p.why;
   }
 }
 
@@ -156,6 +181,9 @@ TEST(JsonItem, BadInputIsInvalidWithItsReason) {
       {R"({"title":"Song"}x)", "malformed JSON"},
       {R"({"title":'Song'})", "malformed JSON"},
       {R"({"title":"Song",})", "malformed JSON"},
+      // The parser quotes what it read: here the first byte of a character outside a string.
+      {"{\"title\":\xC3\xA9}", "malformed JSON"},
+      {"[\xFF]", "malformed JSON"},
       {R"({"duration":NaN})", "malformed JSON"},
       {R"({"duration":Infinity})", "malformed JSON"},
       {R"({"title":"\ud800"})", "malformed JSON"},  // a lone surrogate
@@ -330,6 +358,7 @@ TEST(TextLine, LinesThatDoNotMatchAndBadPatterns) {
       {"{artist} - {name}", "x", Parsed::invalid, "pattern: unknown key \"name\""},
       {"{title} - {title}", "x", Parsed::invalid, "pattern: {title} appears twice"},
       {"{title", "x", Parsed::invalid, "pattern: a { without its }"},
+      {"{ti\xFFtle}", "x", Parsed::invalid, "pattern: unknown key \"ti\xEF\xBF\xBDtle\""},
       {"just text", "just text", Parsed::invalid, "pattern: no key"},
       {"", "x", Parsed::invalid, "pattern: no key"},
   };
@@ -517,6 +546,12 @@ TEST(PadDocument, MachinesAndOnAir) {
        Parsed::ignored,
        "not followed"},
       {pad_with(on_air("yes")), {1}, false, Parsed::invalid, "onairFlag: expected true or false"},
+      // A number beyond 64 bits signed is no configured machine, however it would wrap.
+      {pad_with([](json &p) { p["machine"] = 18446744073709551615ull; }),
+       {-1},
+       true,
+       Parsed::ignored,
+       "log machine 18446744073709551615 is not followed"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.why);
@@ -563,6 +598,16 @@ TEST(PadDocument, FieldsOfTheNowRecord) {
   EXPECT_EQ(nulls.item.get("title"), "");
   EXPECT_EQ(nulls.item.start, "");
   EXPECT_EQ(parse_pad_document(pad_with(now("length", 86400000)), config).item.duration, 86400);
+  // What the bridge does not read may hold anything, as long as it is JSON.
+  const Parsed others = parse_pad_document(pad_with([](json &p) {
+                                             p["next"] = {{"title", 5}, {"length", "x"}};
+                                             p["service"] = json::array({1, {{"now", 2}}});
+                                             p["now"]["year"] = json::object();
+                                             p["now"]["now"] = {{"title", 5}};
+                                           }),
+                                           config);
+  ASSERT_EQ(others.status, Parsed::ok) << others.why;
+  EXPECT_EQ(others.item.get("title"), "Quiet Harbour Nocturne");
 
   const std::pair<std::string, std::string> bad[] = {
       {pad_with(now("length", -1)), "now.length: -1 is out of range"},
