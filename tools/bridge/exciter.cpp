@@ -101,7 +101,9 @@ void Exciter::transmit() {
     ++sends_;
   }
   last_send_wall_ = wall_usec();
-  confirm_.after(kConfirmSeconds);
+  // Not pushed back by later sends: with a refresh shorter than the wait, an exciter that
+  // answers again must still be seen as healthy again.
+  if (!confirm_.armed()) confirm_.after(kConfirmSeconds);
 }
 
 void Exciter::failed(const std::string &why) {
