@@ -52,14 +52,13 @@ void initPsdMsg(Msg &msg, PsdContent *source) {
   msg.self = &msg;
   msg.vesk = nullptr;
   if (source != nullptr)
-    msg.content = std::move(*source);
+    msg.edit() = std::move(*source);
   else
-    msg.content = PsdContent{};
+    msg.edit() = PsdContent{};
   msg.error.clear();
   msg.container.reset();
   msg.rxPayload.reset();
-  msg.id3TextEncoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
-  msg.checkedLength.reset();
+  msg.setEncoding(ZEL_MARLO_ID3_ENC_ISO_8859_1);
 
   // The first block of the process sets the shared handle up (and carries a failure's report);
   // a block made meanwhile on another thread waits for it.
@@ -68,13 +67,12 @@ void initPsdMsg(Msg &msg, PsdContent *source) {
 }
 
 void releasePsdMsg(Msg &msg) {
-  msg.content = PsdContent{};
+  msg.edit() = PsdContent{};
   msg.error.clear();
   msg.container.reset();
   msg.rxPayload.reset();
   msg.vesk = nullptr;
-  msg.id3TextEncoding = 0;
-  msg.checkedLength.reset();
+  msg.setEncoding(0);
   msg.self = nullptr;
 }
 

@@ -356,7 +356,7 @@ bool sendRawTag(Msg &msg, const char *host, int32_t port) {
 
 bool messageLength(Msg &msg, uint32_t *length) {
   if (!checkMessage(msg)) return false;
-  if (length != nullptr) *length = *msg.checkedLength;
+  if (length != nullptr) *length = *msg.checkedLength();
   return true;
 }
 

@@ -112,7 +112,7 @@ TEST(Id3Encode, ShortValidUntilIsEightZeroBytes) {
   zel_marlo_enablePsdCommercial(msg, 1);
   zel_marlo_setPsdCommercial(msg, nullptr, "20041", nullptr, nullptr, nullptr, nullptr);
   zel::id3::EncodedTag id3;
-  ASSERT_TRUE(zel::id3::encodeTag(msg.get()->content, 0, msg.get()->error, id3));
+  ASSERT_TRUE(zel::id3::encodeTag(msg.get()->content(), 0, msg.get()->error, id3));
   const Bytes tag(id3.data.get(), id3.data.get() + id3.length);
   auto frames = framesOf(tag);
   ASSERT_EQ(frames.size(), 1u);
