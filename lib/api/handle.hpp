@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -70,10 +69,6 @@ Msg *newPsdMsg();
 // The block behind a valid handle, no longer known to the handle check (the caller releases
 // and frees it); null after logging the BAD HANDLE line with site.
 Msg *takeBack(Msg *handle, int site);
-
-// Holds the lock of the library-wide VESK handle when vesk is that handle (nothing for any
-// other): keep it over a pack or unpack and the report that quotes the handle's error text.
-std::unique_lock<std::mutex> lockVesk(const veskHandle *vesk);
 
 // The block behind a valid handle, or null after logging the BAD HANDLE line with site.
 Msg *checked(Msg *handle, int site);
