@@ -18,10 +18,10 @@
 // bytes. No padding, extended header, footer, CRC, compression or unsynchronisation. A tag
 // without frames is 0 bytes long: not even a header is written.
 //
-// Measuring and writing run the same code over two byte sinks, so the length measured is the
-// length written. Measuring allocates nothing. The codec measures a whole tag from the record
-// (measureTag), with the same character counts; a tag written into a buffer of another size
-// fails.
+// Measuring and writing run the same code over two byte sinks (sink.hpp), so the length
+// measured is the length written. Measuring allocates nothing. The codec measures a whole tag
+// from the record (measureTag) with the same text templates over the counting sink; a tag
+// written into a buffer of another size fails.
 #pragma once
 
 #include <cstddef>
