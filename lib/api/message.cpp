@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "api/id3/decode.hpp"
 #include "api/record/validate.hpp"
 
 namespace zel {

@@ -12,7 +12,7 @@
 #include <span>
 
 #include "api/handle.hpp"
-#include "api/id3/codec.hpp"
+#include "api/id3/encode.hpp"
 
 namespace zel {
 

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "id3_support.hpp"
+#include "support/id3_support.hpp"
 #include "support/message_fill.hpp"
 
 namespace {

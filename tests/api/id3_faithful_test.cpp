@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "id3_support.hpp"
+#include "support/id3_support.hpp"
 #include "support/log_capture.hpp"
 
 namespace {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Encoding: libid3tag's tag model built from the rows of kFrames, laid down by zel_id3; and
-// measuring: the length zel_id3 would lay down, counted from the record under the same rows.
+// Encoding: libid3tag's tag model built from the rows of kFrames, laid down by the writer; and
+// measuring: the length the writer would lay down, counted from the record under the same rows.
+#include "api/id3/encode.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -8,12 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "api/id3/codec.hpp"
-#include "api/id3/id3_format.hpp"
-#include "api/id3/id3_raii.hpp"
+#include "api/id3/format.hpp"
+#include "api/id3/raii.hpp"
 #include "api/id3/sink.hpp"
 #include "api/id3/text.hpp"
-#include "api/id3/zel_id3.hpp"
+#include "api/id3/writer.hpp"
 #include "api/record/validate.hpp"
 #include "api/zel_marlo.h"
 
@@ -288,7 +289,7 @@ bool encodeTag(const PsdContent &content, int encoding, ErrorRecord &error, Enco
   }
   // The measure and the writer share their text templates and the frame table; a tag of
   // another length than measured is a fault of the library, not of the message or the memory.
-  if (!zel_id3_render(tag.get(), data.get(), length)) {
+  if (!renderTag(tag.get(), data.get(), length)) {
     reportPsdError(error, E_SYSTEM, 745, "id3 tag is not the length measured, '%zu bytes' ",
                    length);
     return false;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "api/handle.hpp"
-#include "id3_support.hpp"
+#include "support/id3_support.hpp"
 #include "support/log_capture.hpp"
 
 namespace {

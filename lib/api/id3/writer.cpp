@@ -1,23 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "api/id3/zel_id3.hpp"
+#include "api/id3/writer.hpp"
 
 #include <id3tag.h>
 
 #include <span>
 
-#include "api/id3/id3_format.hpp"
+#include "api/id3/format.hpp"
 #include "api/id3/sink.hpp"
 
-namespace {
+namespace zel::id3 {
 
-using zel::id3::BufferSink;
-using zel::id3::CountingSink;
-using zel::id3::kHeaderLength;
-using zel::id3::kMaxSyncsafe;
-using zel::id3::knownEncoding;
-using zel::id3::ModelChars;
-using zel::id3::putTerminator;
-using zel::id3::putText;
+namespace {
 
 constexpr uint8_t kMajorVersion = 3;
 
@@ -133,21 +126,21 @@ bool putTag(Sink &out, const id3_tag &tag) {
   }
   const size_t tagSize = out.position() - kHeaderLength;
   fits = fits && tagSize <= kMaxSyncsafe;
-  out.patchU32be(tagSizeAt, zel::id3::toSyncsafe(static_cast<uint32_t>(tagSize & kMaxSyncsafe)));
+  out.patchU32be(tagSizeAt, toSyncsafe(static_cast<uint32_t>(tagSize & kMaxSyncsafe)));
   return fits;
 }
 
 }  // namespace
 
-const char *zel_id3_version() { return "zel_id3 v2.3_r4 Apr  9 2008"; }
+const char *writerVersion() { return "zel_id3 v2.3_r4 Apr  9 2008"; }
 
-bool zel_id3_render(const id3_tag *tag, uint8_t *out, size_t size) {
+bool renderTag(const id3_tag *tag, uint8_t *out, size_t size) {
   if (tag == nullptr || tag->nframes == 0) return size == 0;
   BufferSink sink(std::span(out, size));
   return putTag(sink, *tag) && sink.ok() && sink.position() == size;
 }
 
-size_t zel_id3_field_length(const id3_field *field, int encoding) {
+size_t fieldLength(const id3_field *field, int encoding) {
   if (field == nullptr) return 0;
   CountingSink counter;
   encoding = knownEncoding(encoding);
@@ -155,10 +148,12 @@ size_t zel_id3_field_length(const id3_field *field, int encoding) {
   return counter.position();
 }
 
-bool zel_id3_render_field(const id3_field *field, int encoding, uint8_t *out, size_t size) {
+bool renderField(const id3_field *field, int encoding, uint8_t *out, size_t size) {
   if (field == nullptr) return size == 0;
   BufferSink sink(std::span(out, size));
   encoding = knownEncoding(encoding);
   putField(sink, *field, encoding, false);
   return sink.ok() && sink.position() == size;
 }
+
+}  // namespace zel::id3
