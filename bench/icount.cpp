@@ -25,7 +25,7 @@ namespace {
 // What libid3tag's own parse (and release) of a tag costs, as the decoder hands it over: the
 // floor of every decode, which no work of this library's can take off.
 void measureLibid3tagParse(const char *name, int n, const std::vector<uint8_t> &tag) {
-  const std::optional<std::vector<uint8_t>> plain = zel::screenId3Tag(tag);
+  const std::optional<std::vector<uint8_t>> plain = zel::id3::screenId3Tag(tag);
   if (!plain) {
     std::printf("%s: the guard refuses the tag\n", name);
     return;

@@ -37,10 +37,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ "$build" -eq 1 ]; then
-  scripts/deps.sh clang libclang-rt-14-dev
-  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DZEL_BUILD_FUZZ=ON -DZEL_SANITIZE=ON -DZEL_BUILD_TESTS=OFF -DZEL_BUILD_TOOLS=OFF >/dev/null
-  cmake --build build-fuzz -j2
+  fuzz/build.sh  # the build scripts/fuzz.sh uses too
 fi
 if [ ${#targets[@]} -eq 0 ]; then
   for dir in fuzz/corpus/*/; do targets+=("$(basename "$dir")"); done

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a bounded time on a
-# scratch copy of its committed seed corpus.
+# Builds the libFuzzer targets (fuzz/build.sh: clang, ASan + UBSan) and runs each for a bounded
+# time on a scratch copy of its committed seed corpus.
 #   scripts/fuzz.sh [seconds-per-target] [target ...]      default: 60 s, every target
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,11 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 
-scripts/deps.sh clang libclang-rt-14-dev
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZEL_BUILD_FUZZ=ON -DZEL_SANITIZE=ON -DZEL_BUILD_TESTS=OFF -DZEL_BUILD_TOOLS=OFF \
-  -DZEL_BUILD_EXAMPLES=OFF -DZEL_WERROR=ON
-cmake --build build-fuzz -j2
+fuzz/build.sh
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

@@ -26,33 +26,27 @@ void setText(Text &field, const char *value) {
   }
 }
 
-// The content of msg, about to change: what was found valid of it is forgotten.
-PsdContent &changing(Msg &msg) {
-  msg.checkedLength.reset();
-  return msg.content;
-}
-
 int32_t setSwitch(Msg *handle, int site, uint8_t PsdContent::*field, uint8_t value) {
   return zel::apiStatus(handle, site, [&](Msg &msg) {
-    changing(msg).*field = value;
+    msg.edit().*field = value;
     return true;
   });
 }
 
 uint8_t readSwitch(Msg *handle, int site, uint8_t PsdContent::*field) {
-  return zel::apiValue(handle, site, uint8_t{0}, [&](Msg &msg) { return msg.content.*field; });
+  return zel::apiValue(handle, site, uint8_t{0}, [&](Msg &msg) { return msg.content().*field; });
 }
 
 int32_t setField(Msg *handle, int site, Text PsdContent::*field, const char *value) {
   return zel::apiStatus(handle, site, [&](Msg &msg) {
-    setText(changing(msg).*field, value);
+    setText(msg.edit().*field, value);
     return true;
   });
 }
 
 char *readField(Msg *handle, int site, Text PsdContent::*field) {
   return zel::apiValue(handle, site, static_cast<char *>(nullptr),
-                       [&](Msg &msg) { return zel::dupForCaller(msg.content.*field); });
+                       [&](Msg &msg) { return zel::dupForCaller(msg.content().*field); });
 }
 
 }  // namespace
@@ -85,7 +79,7 @@ ZEL_MARLO_API char *zel_marlo_getPsdGenre(Msg *m) { return readField(m, 2790, &P
 // Comment group.
 ZEL_MARLO_API int32_t zel_marlo_setPsdComment(Msg *m, const char *title, const char *desc) {
   return zel::apiStatus(m, 2800, [&](Msg &msg) {
-    PsdContent &c = changing(msg);
+    PsdContent &c = msg.edit();
     setText(c.commentTitle, title);
     setText(c.commentDesc, desc);
     return true;
@@ -99,7 +93,7 @@ ZEL_MARLO_API int32_t zel_marlo_setPsdCommercial(Msg *m, const char *price, cons
                                                  const char *contactUrl, const char *recvAs,
                                                  const char *sellerName, const char *productDesc) {
   return zel::apiStatus(m, 2834, [&](Msg &msg) {
-    PsdContent &c = changing(msg);
+    PsdContent &c = msg.edit();
     setText(c.price, price);
     setText(c.validUntil, validUntil);
     setText(c.contactUrl, contactUrl);
@@ -120,7 +114,7 @@ ZEL_MARLO_API char *zel_marlo_getPsdCommentProductDesc(Msg *m) { return readFiel
 ZEL_MARLO_API int32_t zel_marlo_setPsdUfid(Msg *m, const char *ownerId, const uint8_t *identifier,
                                            uint32_t identifierSize) {
   return zel::apiStatus(m, 2903, [&](Msg &msg) {
-    PsdContent &c = changing(msg);
+    PsdContent &c = msg.edit();
     // An owner id that is too long is not taken, without complaint; the identifier is still
     // replaced.
     if (ownerId == nullptr || std::strlen(ownerId) <= zel::kMaxUfidOwnerId)
@@ -136,7 +130,7 @@ ZEL_MARLO_API char *zel_marlo_getPsdUfidOwnerId(Msg *m) { return readField(m, 29
 
 ZEL_MARLO_API uint8_t *zel_marlo_getPsdUfidIdentifier(Msg *m) {
   return zel::apiValue(m, 2954, static_cast<uint8_t *>(nullptr), [](Msg &msg) -> uint8_t * {
-    const auto &id = msg.content.ufidIdentifier;
+    const auto &id = msg.content().ufidIdentifier;
     if (id.empty()) return nullptr;
     auto *copy = static_cast<uint8_t *>(std::malloc(id.size()));
     if (copy != nullptr) std::memcpy(copy, id.data(), id.size());
@@ -147,7 +141,7 @@ ZEL_MARLO_API uint8_t *zel_marlo_getPsdUfidIdentifier(Msg *m) {
 // No handle check of its own and no log line; an invalid handle simply has no identifier.
 ZEL_MARLO_API uint32_t zel_marlo_getPsdUfidIdentifierSize(Msg *m) {
   if (!zel::isValid(m)) return 0;
-  return static_cast<uint32_t>(m->content.ufidIdentifier.size());
+  return static_cast<uint32_t>(m->content().ufidIdentifier.size());
 }
 
 // clang-format on

@@ -17,8 +17,7 @@ ZEL_MARLO_API int32_t zel_marlo_validatePsdMsg(ZEL_MARLO_PSD_MSG_t *psdMsg) {
 ZEL_MARLO_API int32_t zel_marlo_setId3TextEncoding(ZEL_MARLO_PSD_MSG_t *psdMsg, int32_t encoding) {
   return zel::apiStatus(psdMsg, 3192, [encoding](Msg &msg) {
     if (encoding < ZEL_MARLO_ID3_ENC_ISO_8859_1 || encoding > ZEL_MARLO_ID3_ENC_UTF_8) return false;
-    msg.id3TextEncoding = encoding;
-    msg.checkedLength.reset();  // the length depends on the encoding
+    msg.setEncoding(encoding);
     return true;
   });
 }
@@ -26,7 +25,7 @@ ZEL_MARLO_API int32_t zel_marlo_setId3TextEncoding(ZEL_MARLO_PSD_MSG_t *psdMsg, 
 ZEL_MARLO_API int32_t zel_marlo_getId3TextEncoding(ZEL_MARLO_PSD_MSG_t *psdMsg, int32_t *encoding) {
   return zel::apiStatus(psdMsg, 3223, [encoding](Msg &msg) {
     if (encoding == nullptr) return false;
-    *encoding = msg.id3TextEncoding;
+    *encoding = msg.encoding();
     return true;
   });
 }

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "api/handle.hpp"
-#include "api/id3/zel_id3.hpp"
+#include "api/id3/writer.hpp"
 
 namespace {
 
@@ -36,7 +36,8 @@ const char *composeVersion() {
   if (!append(veskVersion) || !append(" ") || !append(veskBuild) || !append("\n"))
     return "Error with getVersion on zel_vesk";
   if (!append("zel_id3 Version --> ")) return "Error with getVersion on id3";
-  if (!append(zel_id3_version()) || !append("\n")) return "Error with getVersion on zel_id3";
+  if (!append(zel::id3::writerVersion()) || !append("\n"))
+    return "Error with getVersion on zel_id3";
   return versionText;
 }
 

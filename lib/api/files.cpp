@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "api/id3/id3_format.hpp"
+#include "api/id3/format.hpp"
 #include "api/message.hpp"
 #include "common/heap.hpp"
 

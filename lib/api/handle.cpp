@@ -6,16 +6,11 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "api/vesk_link.hpp"
+
 namespace zel {
 
 namespace {
-
-// The VESK handle every message handle of the process borrows; set up once, never released.
-// Its counters and error text change with every pack and unpack: sharedVeskMutex serialises
-// those calls.
-veskHandle *sharedVeskHandle = nullptr;
-std::once_flag sharedVeskOnce;
-std::mutex sharedVeskMutex;
 
 // The blocks allocated and not yet deleted. Membership is decided by address alone, so the
 // check never reads memory that is not a live block. Never destroyed: a call at process exit
@@ -30,57 +25,32 @@ LiveHandles &liveHandles() {
   return *live;
 }
 
-void setUpSharedVesk(Msg &msg) {
-  const uint8_t off = 0;
-  if (zel_vesk_init(VESK_TYPE_AFL_CL, &sharedVeskHandle) != VESK_OK) {
-    reportPsdError(msg.error, E_VESK_INIT, 363, "could not init the vesk handle ");
-  } else {
-    // The library numbers nothing: every packet carries the sequence number its descriptor
-    // gives, and any received number is accepted.
-    if (zel_vesk_ctrl(sharedVeskHandle, VESK_CTRL_CL_SEQ, &off) != VESK_OK)
-      reportPsdError(msg.error, E_VESK_INIT, 383, "zel_vesk_ctrl fail [ %s ]",
-                     zel_vesk_errstr(sharedVeskHandle));
-    if (zel_vesk_ctrl(sharedVeskHandle, VESK_CTRL_AFL_SEQ, &off) != VESK_OK)
-      reportPsdError(msg.error, E_VESK_INIT, 399, "zel_vesk_ctrl fail [ %s ]",
-                     zel_vesk_errstr(sharedVeskHandle));
-  }
-}
-
 }  // namespace
 
 void initPsdMsg(Msg &msg, PsdContent *source) {
   msg.self = &msg;
   msg.vesk = nullptr;
   if (source != nullptr)
-    msg.content = std::move(*source);
+    msg.edit() = std::move(*source);
   else
-    msg.content = PsdContent{};
+    msg.edit() = PsdContent{};
   msg.error.clear();
   msg.container.reset();
   msg.rxPayload.reset();
-  msg.id3TextEncoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
-  msg.checkedLength.reset();
+  msg.setEncoding(ZEL_MARLO_ID3_ENC_ISO_8859_1);
 
-  // The first block of the process sets the shared handle up (and carries a failure's report);
-  // a block made meanwhile on another thread waits for it.
-  std::call_once(sharedVeskOnce, [&msg] { setUpSharedVesk(msg); });
-  msg.vesk = sharedVeskHandle;
+  // The first block of the process sets the shared handle up (and carries a failure's report).
+  msg.vesk = sharedVesk(msg.error);
 }
 
 void releasePsdMsg(Msg &msg) {
-  msg.content = PsdContent{};
+  msg.edit() = PsdContent{};
   msg.error.clear();
   msg.container.reset();
   msg.rxPayload.reset();
   msg.vesk = nullptr;
-  msg.id3TextEncoding = 0;
-  msg.checkedLength.reset();
+  msg.setEncoding(0);
   msg.self = nullptr;
-}
-
-std::unique_lock<std::mutex> lockVesk(const veskHandle *vesk) {
-  if (vesk != nullptr && vesk == sharedVeskHandle) return std::unique_lock(sharedVeskMutex);
-  return {};
 }
 
 Msg *newPsdMsg() {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -17,17 +16,38 @@
 
 // A handle is valid when the library allocated it and has not deleted it yet (it keeps the
 // set of its live blocks), and its first word holds its own address.
+//
+// The content and the text encoding are read through content() and encoding() and changed only
+// through edit() and setEncoding(), which forget the tag length last found valid: while that
+// length is known, encoding skips the rules, so no change may bypass forgetting it.
 struct ZEL_MARLO_PSD_MSG_s {
   ZEL_MARLO_PSD_MSG_s *self = nullptr;
-  zel::PsdContent content;
   zel::ErrorRecord error;
   std::optional<std::vector<uint8_t>> container;  // PSD container prepared for one send
   std::optional<std::vector<uint8_t>> rxPayload;  // PSD container of the last received packet
   veskHandle *vesk = nullptr;                     // borrowed: the library-wide handle
-  int32_t id3TextEncoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
-  // The tag length of the content as last found valid; forgotten by every change of a value, a
-  // switch or the encoding.
-  std::optional<uint32_t> checkedLength;
+
+  const zel::PsdContent &content() const { return content_; }
+  int32_t encoding() const { return encoding_; }
+  // The content, about to change.
+  zel::PsdContent &edit() {
+    checkedLength_.reset();
+    return content_;
+  }
+  void setEncoding(int32_t encoding) {
+    checkedLength_.reset();  // the length depends on the encoding
+    encoding_ = encoding;
+  }
+
+  // The tag length of the content and encoding as last found valid, if they have not changed
+  // since.
+  const std::optional<uint32_t> &checkedLength() const { return checkedLength_; }
+  void rememberValid(uint32_t length) { checkedLength_ = length; }
+
+ private:
+  zel::PsdContent content_;
+  int32_t encoding_ = ZEL_MARLO_ID3_ENC_ISO_8859_1;
+  std::optional<uint32_t> checkedLength_;
 };
 
 namespace zel {
@@ -49,10 +69,6 @@ Msg *newPsdMsg();
 // The block behind a valid handle, no longer known to the handle check (the caller releases
 // and frees it); null after logging the BAD HANDLE line with site.
 Msg *takeBack(Msg *handle, int site);
-
-// Holds the lock of the library-wide VESK handle when vesk is that handle (nothing for any
-// other): keep it over a pack or unpack and the report that quotes the handle's error text.
-std::unique_lock<std::mutex> lockVesk(const veskHandle *vesk);
 
 // The block behind a valid handle, or null after logging the BAD HANDLE line with site.
 Msg *checked(Msg *handle, int site);

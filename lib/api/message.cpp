@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "api/id3/decode.hpp"
 #include "api/record/validate.hpp"
 
 namespace zel {
@@ -17,17 +18,17 @@ bool checkContent(const PsdContent &content, int encoding, ErrorRecord &error, s
 }
 
 bool checkMessage(Msg &msg) {
-  if (msg.checkedLength) return true;
+  if (msg.checkedLength()) return true;
   size_t length = 0;
-  if (!checkContent(msg.content, msg.id3TextEncoding, msg.error, &length)) return false;
-  msg.checkedLength = static_cast<uint32_t>(length);
+  if (!checkContent(msg.content(), msg.encoding(), msg.error, &length)) return false;
+  msg.rememberValid(static_cast<uint32_t>(length));
   return true;
 }
 
 bool encodeMessage(Msg &msg, id3::EncodedTag &out) {
-  if (!msg.checkedLength && !validateRules(msg.content, msg.error)) return false;
-  if (!id3::encodeTag(msg.content, msg.id3TextEncoding, msg.error, out)) return false;
-  msg.checkedLength = static_cast<uint32_t>(out.length);
+  if (!msg.checkedLength() && !validateRules(msg.content(), msg.error)) return false;
+  if (!id3::encodeTag(msg.content(), msg.encoding(), msg.error, out)) return false;
+  msg.rememberValid(static_cast<uint32_t>(out.length));
   return true;
 }
 
@@ -47,9 +48,8 @@ bool encodeMessage(Msg &msg, ZEL_MARLO_ID3_PSD_MSG_t **out) {
 }
 
 bool takeOverTag(Msg &msg, std::span<const uint8_t> tag, std::optional<size_t> inputLength) {
-  msg.checkedLength.reset();
   try {
-    PsdContent decoded = switchesOf(msg.content);
+    PsdContent decoded = switchesOf(msg.content());
     int encoding = ZEL_MARLO_ID3_ENC_ISO_8859_1;
     if (!id3::decodeTag(tag, decoded, encoding, msg.error, inputLength)) return false;
 
@@ -62,8 +62,8 @@ bool takeOverTag(Msg &msg, std::span<const uint8_t> tag, std::optional<size_t> i
     }
     releasePsdMsg(msg);
     initPsdMsg(msg, &decoded);
-    msg.id3TextEncoding = encoding;
-    msg.checkedLength = static_cast<uint32_t>(length);  // what the check found of this content
+    msg.setEncoding(encoding);
+    msg.rememberValid(static_cast<uint32_t>(length));  // what the check found of this content
     return true;
   } catch (const std::bad_alloc &) {
     reportOutOfMemory(msg, 822);

@@ -12,7 +12,7 @@
 #include <span>
 
 #include "api/handle.hpp"
-#include "api/id3/codec.hpp"
+#include "api/id3/encode.hpp"
 
 namespace zel {
 
@@ -22,7 +22,7 @@ bool checkContent(const PsdContent &content, int encoding, ErrorRecord &error,
                   size_t *length = nullptr);
 
 // Whether msg's values make a valid message; the first failure is recorded in msg. Remembered
-// in msg.checkedLength.
+// by msg (rememberValid).
 bool checkMessage(Msg &msg);
 
 // The check (skipped when msg remembers its content valid), then the tag into out.

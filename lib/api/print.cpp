@@ -62,7 +62,7 @@ void appendLines(WorkingText &text, const PsdContent &c, const Line (&lines)[N])
 }  // namespace
 
 char *sprintMessage(Msg &msg, uint8_t enabledOnly) {
-  const PsdContent &c = msg.content;
+  const PsdContent &c = msg.content();
   auto on = [enabledOnly](uint8_t flag) { return enabledOnly != 1 || flag == 1; };
 
   WorkingText text;

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "api/road.hpp"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
 #include <utility>
 
 #include "api/message.hpp"
+#include "api/vesk_link.hpp"
 #include "common/heap.hpp"
 #include "psdmsg/psdmsg.hpp"
 #include "psdxfer/psdxfer.hpp"
@@ -16,98 +16,10 @@ namespace zel {
 
 namespace {
 
-// Values every packet of the library carries.
-constexpr uint32_t kSeq = 1;
-constexpr uint8_t kFlag = 0;
-constexpr uint8_t kTalField1 = 1;
-constexpr uint8_t kTalField2 = 2;
 // The container the library builds: type PSD, format ID3, no extension header, parameter 1.
 constexpr uint8_t kPsdTypePsd = 0;
 constexpr uint8_t kPsdFormatId3 = 1;
 constexpr uint16_t kPsdParam = 1;
-
-// The error text of the last failed pack or unpack on this thread, copied while the handle
-// was still locked: by the time of the report the shared handle's own text may be another
-// thread's.
-thread_local char lastVeskText[VESK_ERRTEXT_LEN];
-
-void keepVeskText(const veskHandle *h) {
-  const char *text = zel_vesk_errstr(h);
-  std::snprintf(lastVeskText, sizeof lastVeskText, "%s", text != nullptr ? text : "");
-}
-
-// The VESK error text for a report on a failure with h just now; "" when there is no handle.
-const char *veskText(const veskHandle *h) { return h != nullptr ? lastVeskText : ""; }
-
-// A packet buffer from malloc, released unless it is handed to the caller.
-struct Packet {
-  explicit Packet(size_t capacity)
-      : data(static_cast<uint8_t *>(std::malloc(capacity > 0 ? capacity : 1))) {}
-  ~Packet() { std::free(data); }
-  Packet(const Packet &) = delete;
-  Packet &operator=(const Packet &) = delete;
-  uint8_t *release() { return std::exchange(data, nullptr); }
-  uint8_t *data;
-  uint32_t size = 0;
-};
-
-// A CL-only VESK handle for one call, with sequence numbering off.
-struct TempClHandle {
-  explicit TempClHandle(bool wanted = true) {
-    if (wanted && zel_vesk_init(VESK_TYPE_CL, &h) == VESK_OK) {
-      const uint8_t off = 0;
-      zel_vesk_ctrl(h, VESK_CTRL_CL_SEQ, &off);
-    }
-  }
-  ~TempClHandle() { zel_vesk_free(&h); }
-  TempClHandle(const TempClHandle &) = delete;
-  TempClHandle &operator=(const TempClHandle &) = delete;
-  veskHandle *h = nullptr;
-};
-
-// Packs msgId with the given payload into packet. kind 0 uses the handle's shared two-layer
-// VESK handle, kind 1 the temporary CL handle vesk.
-uint32_t pack(veskHandle *vesk, ZEL_MARLO_VESK_TYPE_t kind, uint32_t msgId,
-              std::span<const uint8_t> payload, Packet &packet) {
-  const auto length = static_cast<uint32_t>(payload.size());
-  const uint8_t *bytes = payload.empty() ? nullptr : payload.data();
-  if (packet.data == nullptr) return VESK_ERR;
-  const auto lock = lockVesk(vesk);
-  uint32_t rc;
-  if (kind == ZEL_MARLO_VESK_TYPE_AFL_CL) {
-    veskMsgDesc desc{msgId, kSeq, kFlag, kTalField1, kTalField2, kSeq, length, bytes};
-    rc = zel_vesk_pack(vesk, &desc, packet.data, &packet.size);
-  } else {
-    veskClDesc desc{msgId, kSeq, kFlag, length, bytes};
-    rc = zel_vesk_pack(vesk, &desc, packet.data, &packet.size);
-  }
-  if (rc != VESK_OK) keepVeskText(vesk);
-  return rc;
-}
-
-// The fields of an unpacked packet that the receive road uses.
-struct Unpacked {
-  uint32_t msgId = 0;
-  uint32_t length = 0;
-  const uint8_t *payload = nullptr;
-};
-
-uint32_t unpack(veskHandle *vesk, ZEL_MARLO_VESK_TYPE_t kind, const uint8_t *bytes, uint32_t count,
-                Unpacked &out) {
-  const auto lock = lockVesk(vesk);
-  uint32_t rc;
-  if (kind == ZEL_MARLO_VESK_TYPE_AFL_CL) {
-    veskMsgDesc desc{};
-    rc = zel_vesk_unpack(vesk, bytes, count, &desc);
-    out = {desc.msgId, desc.length, desc.payload};
-  } else {
-    veskClDesc desc{};
-    rc = zel_vesk_unpack(vesk, bytes, count, &desc);
-    out = {desc.msgId, desc.length, desc.payload};
-  }
-  if (rc != VESK_OK) keepVeskText(vesk);
-  return rc;
-}
 
 // The end of every successful receive: keep the container of a packet that has a payload and
 // report the message id. A PSD packet without one leaves nothing to parse (the earlier
@@ -356,7 +268,7 @@ bool sendRawTag(Msg &msg, const char *host, int32_t port) {
 
 bool messageLength(Msg &msg, uint32_t *length) {
   if (!checkMessage(msg)) return false;
-  if (length != nullptr) *length = *msg.checkedLength;
+  if (length != nullptr) *length = *msg.checkedLength();
   return true;
 }
 

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "id3_support.hpp"
+#include "support/id3_support.hpp"
 #include "support/message_fill.hpp"
 
 namespace {
@@ -108,19 +108,16 @@ TEST(CheckedOnce, EveryChangeForgetsWhatWasFoundValid) {
        [](auto m) {
          Handle other;
          zel::test::decode(other, otherTag());
-         uint8_t *packet = nullptr;
-         uint32_t length = 0;
          ASSERT_EQ(zel_marlo_createPsdMsg(other, 7), ZEL_MARLO_SUCCESS);
-         ASSERT_EQ(zel_marlo_sendPsdMsgToBuffer(other, &packet, &length, ZEL_MARLO_VESK_TYPE_AFL_CL,
-                                                ZEL_MARLO_MSG_ID_PSD),
-                   ZEL_MARLO_SUCCESS);
+         const Bytes packet = zel::test::packetOf(other, ZEL_MARLO_VESK_TYPE_AFL_CL);
+         ASSERT_FALSE(packet.empty());
          ZEL_MARLO_MSG_ID_t id;
          uint16_t contentId = 0;
          EXPECT_EQ(
-             zel_marlo_recvPsdMsgFromBuffer(m, packet, length, ZEL_MARLO_VESK_TYPE_AFL_CL, &id),
+             zel_marlo_recvPsdMsgFromBuffer(m, packet.data(), static_cast<uint32_t>(packet.size()),
+                                            ZEL_MARLO_VESK_TYPE_AFL_CL, &id),
              ZEL_MARLO_SUCCESS);
          EXPECT_EQ(zel_marlo_parsePsdMsg(m, &contentId), ZEL_MARLO_SUCCESS);
-         std::free(packet);
        }},
   };
   for (const Change &change : changes) {

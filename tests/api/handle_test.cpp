@@ -36,7 +36,7 @@ TEST_F(Handle, FreshBlockHasDefaults) {
   EXPECT_EQ(zel_marlo_isPsdCommercialEnabled(msg_), 0);
   EXPECT_EQ(zel_marlo_isPsdUfidEnabled(msg_), 0);
   EXPECT_EQ(msg_->self, msg_);
-  EXPECT_EQ(msg_->id3TextEncoding, 0);
+  EXPECT_EQ(msg_->encoding(), 0);
 }
 
 TEST_F(Handle, AllBlocksShareOneVeskHandleWithNumberingOff) {

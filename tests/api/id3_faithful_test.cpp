@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "id3_support.hpp"
+#include "support/id3_support.hpp"
 #include "support/log_capture.hpp"
 
 namespace {
@@ -26,6 +26,7 @@ using zel::test::frame4;
 using zel::test::Handle;
 using zel::test::hex;
 using zel::test::own;
+using zel::test::packetOf;
 using zel::test::tag;
 using zel::test::operator+;
 
@@ -39,16 +40,6 @@ std::string cjk(size_t n, unsigned from = 0) {
     s += static_cast<char>(0x80 | (c & 0x3F));
   }
   return s;
-}
-
-Bytes packetOf(ZEL_MARLO_PSD_MSG_t *msg, ZEL_MARLO_VESK_TYPE_t kind) {
-  uint8_t *packet = nullptr;
-  uint32_t length = 0;
-  EXPECT_EQ(zel_marlo_sendPsdMsgToBuffer(msg, &packet, &length, kind, ZEL_MARLO_MSG_ID_PSD),
-            ZEL_MARLO_SUCCESS);
-  Bytes out(packet, packet + length);
-  std::free(packet);
-  return out;
 }
 
 // 450 CJK characters over title, artist and album make a 949-byte tag in UTF-16 (1,393 bytes

@@ -13,6 +13,7 @@
 #include "api/handle.hpp"
 #include "receive_road_table.hpp"
 #include "support/api_text.hpp"
+#include "support/packet_of.hpp"
 
 namespace {
 
@@ -148,20 +149,18 @@ TEST(ReceiveRoad, GenreInParenthesesComesBackAsSent) {
     ASSERT_EQ(zel_marlo_allocPsdMsg(&tx), ZEL_MARLO_SUCCESS);
     zel_marlo_setPsdTitle(tx, "t");
     zel_marlo_setPsdGenre(tx, sent);
-    uint8_t *packet = nullptr;
-    uint32_t length = 0;
     ASSERT_EQ(zel_marlo_createPsdMsg(tx, 1), ZEL_MARLO_SUCCESS);
-    ASSERT_EQ(zel_marlo_sendPsdMsgToBuffer(tx, &packet, &length, ZEL_MARLO_VESK_TYPE_CL,
-                                           ZEL_MARLO_MSG_ID_PSD),
-              ZEL_MARLO_SUCCESS);
+    const Bytes packet = zel::test::packetOf(tx, ZEL_MARLO_VESK_TYPE_CL);
+    ASSERT_FALSE(packet.empty());
     Receiver rx;
     ZEL_MARLO_MSG_ID_t id = -1;
     uint16_t contentId = 0;
-    ASSERT_EQ(zel_marlo_recvPsdMsgFromBuffer(rx.msg, packet, length, ZEL_MARLO_VESK_TYPE_CL, &id),
-              ZEL_MARLO_SUCCESS);
+    ASSERT_EQ(
+        zel_marlo_recvPsdMsgFromBuffer(rx.msg, packet.data(), static_cast<uint32_t>(packet.size()),
+                                       ZEL_MARLO_VESK_TYPE_CL, &id),
+        ZEL_MARLO_SUCCESS);
     ASSERT_EQ(zel_marlo_parsePsdMsg(rx.msg, &contentId), ZEL_MARLO_SUCCESS);
     EXPECT_EQ(own(zel_marlo_getPsdGenre(rx.msg)), received) << sent;
-    std::free(packet);
     zel_marlo_deletePsdMsg(tx);
   }
 }

@@ -97,8 +97,8 @@ def self_test():
         "lib/vesk/zel_vesk.hpp": '#include "common/bytes.hpp"\n',
         "lib/psdmsg/psdmsg.hpp": '#include "api/handle.hpp"\n',        # wrong: upwards
         "lib/psdxfer/psdxfer.cpp": '#include "vesk/zel_vesk.hpp"\n',   # wrong: sideways
-        "lib/api/record/validate.cpp": '#include "api/id3/codec.hpp"\n',  # wrong: wing to wing
-        "lib/api/id3/codec.hpp": '#include <id3tag.h>\n#include "api/record/validate.hpp"\n',
+        "lib/api/record/validate.cpp": '#include "api/id3/encode.hpp"\n',  # wrong: wing to wing
+        "lib/api/id3/encode.hpp": '#include <id3tag.h>\n#include "api/record/validate.hpp"\n',
         "lib/api/handle.hpp": '#include <zlib.h>\n#include "api/zel_marlo.h"\n',  # wrong: zlib
         "lib/api/zel_marlo.h": "",
         "lib/api/record/validate.hpp": "",

@@ -96,6 +96,14 @@ inline Bytes frame3(const std::string &id, const Bytes &data, uint16_t flags = 0
 inline Bytes frame4(const std::string &id, const Bytes &data, uint16_t flags = 0) {
   return text(id) + syncsafe(static_cast<uint32_t>(data.size())) + be16(flags) + data;
 }
+// A v2.2 frame: three-letter id, 24-bit size, no flags.
+inline Bytes frame2(const std::string &id, const Bytes &data) {
+  const auto n = static_cast<uint32_t>(data.size());
+  return text(id) +
+         Bytes{static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
+               static_cast<uint8_t>(n)} +
+         data;
+}
 
 }  // namespace wire
 

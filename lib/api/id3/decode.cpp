@@ -1,16 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Decoding: the guard's plain tag, libid3tag's parse, the first frame of each kind of kFrames.
+#include "api/id3/decode.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 
-#include "api/id3/codec.hpp"
+#include "api/id3/encode.hpp"
+#include "api/id3/format.hpp"
 #include "api/id3/guard.hpp"
-#include "api/id3/id3_format.hpp"
-#include "api/id3/id3_raii.hpp"
+#include "api/id3/raii.hpp"
 #include "api/id3/text.hpp"
-#include "api/id3/zel_id3.hpp"
+#include "api/id3/writer.hpp"
 #include "api/zel_marlo.h"
 
 namespace zel::id3 {
@@ -184,10 +186,10 @@ int keptEncoding(PsdContent &content, int first) {
 }  // namespace
 
 std::optional<std::string> renderFieldText(const id3_field *field, int encoding) {
-  const size_t length = zel_id3_field_length(field, encoding);
+  const size_t length = fieldLength(field, encoding);
   if (length == 0) return std::nullopt;
   std::string text(length, '\0');
-  if (!zel_id3_render_field(field, encoding, reinterpret_cast<uint8_t *>(text.data()), length))
+  if (!renderField(field, encoding, reinterpret_cast<uint8_t *>(text.data()), length))
     return std::nullopt;
   return text;
 }

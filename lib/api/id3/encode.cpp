@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Encoding: libid3tag's tag model built from the rows of kFrames, laid down by zel_id3; and
-// measuring: the length zel_id3 would lay down, counted from the record under the same rows.
+// Encoding: libid3tag's tag model built from the rows of kFrames, laid down by the writer; and
+// measuring: the length the writer would lay down, counted from the record under the same rows.
+#include "api/id3/encode.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -8,12 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "api/id3/codec.hpp"
-#include "api/id3/id3_format.hpp"
-#include "api/id3/id3_raii.hpp"
+#include "api/id3/format.hpp"
+#include "api/id3/raii.hpp"
 #include "api/id3/sink.hpp"
 #include "api/id3/text.hpp"
-#include "api/id3/zel_id3.hpp"
+#include "api/id3/writer.hpp"
 #include "api/record/validate.hpp"
 #include "api/zel_marlo.h"
 
@@ -203,43 +204,8 @@ bool buildTag(const PsdContent &c, int encoding, id3_tag &tag) {
   return true;
 }
 
-int knownEncoding(int encoding) {
-  return encoding >= ZEL_MARLO_ID3_ENC_ISO_8859_1 && encoding <= ZEL_MARLO_ID3_ENC_UTF_8
-             ? encoding
-             : ZEL_MARLO_ID3_ENC_ISO_8859_1;
-}
-
 // Measuring: what the writer lays down for the frame libid3tag would be given, counted from the
-// record. Every text character is one byte in ISO-8859-1 (a value read byte for byte) and as
-// many as putUtf8 or putUtf16 give in a Unicode encoding (a value read as UTF-8, each
-// character a scalar value already); a line feed made a blank is still one character.
-
-size_t terminatorLength(int encoding) {
-  return encoding == ZEL_MARLO_ID3_ENC_UTF_16 || encoding == ZEL_MARLO_ID3_ENC_UTF_16BE ? 2 : 1;
-}
-
-// One string in encoding, without terminator.
-void countString(CountingSink &out, std::string_view bytes, int encoding, bool escaped) {
-  if (encoding == ZEL_MARLO_ID3_ENC_UTF_16) out.u16be(0xFEFF);
-  if (escaped && !bytes.empty() && bytes[0] == '(') {
-    if (encoding == ZEL_MARLO_ID3_ENC_UTF_16 || encoding == ZEL_MARLO_ID3_ENC_UTF_16BE)
-      out.u16be('(');
-    else
-      out.put('(');
-  }
-  switch (encoding) {
-    case ZEL_MARLO_ID3_ENC_UTF_16:
-    case ZEL_MARLO_ID3_ENC_UTF_16BE:
-      forEachUtf8Char(bytes, [&out](id3_ucs4_t ch) { putUtf16(out, ch); });
-      break;
-    case ZEL_MARLO_ID3_ENC_UTF_8:
-      forEachUtf8Char(bytes, [&out](id3_ucs4_t ch) { putUtf8(out, ch); });
-      break;
-    default:
-      out.skip(bytes.size());
-      break;
-  }
-}
+// record with the writer's own text templates (sink.hpp) over a counting sink.
 
 void countField(CountingSink &out, const FieldMap &map, const PsdContent &c, int encoding,
                 const UfidValues *ufid, bool terminated) {
@@ -266,18 +232,9 @@ void countField(CountingSink &out, const FieldMap &map, const PsdContent &c, int
     if (terminated) out.put(0);
     return;
   }
-  countString(out, bytes, encoding, escapesLeadingParen(map));
-  if (terminated) out.skip(terminatorLength(encoding));
-}
-
-// The fields libid3tag's frame has after those the record fills, always empty: COMR's picture
-// MIME type (an ISO-8859-1 string with its terminator) and seller logo (no bytes).
-struct Unfilled {
-  bool any;
-  size_t length;
-};
-Unfilled unfilledTail(const FrameKind &kind) {
-  return std::string_view(kind.id) == "COMR" ? Unfilled{true, 1} : Unfilled{false, 0};
+  const bool doubledParen = escapesLeadingParen(map) && !bytes.empty() && bytes[0] == '(';
+  putText(out, ValueChars{bytes, doubledParen}, encoding);
+  if (terminated) putTerminator(out, encoding);
 }
 
 }  // namespace
@@ -290,10 +247,10 @@ size_t measureTag(const PsdContent &content, int encoding) {
     if (!written(kind, content, ufid)) continue;
     out.skip(kFrameHeaderLength);
     if (kind.fields.front().index > 0) out.put(0);  // field 0 is the text encoding
-    const Unfilled tail = unfilledTail(kind);
+    const EmptyTail &tail = kind.emptyTail;
     for (size_t i = 0; i < kind.fields.size(); ++i)
       countField(out, kind.fields[i], content, encoding, ufid ? &*ufid : nullptr,
-                 tail.any || i + 1 < kind.fields.size());
+                 tail.fields > 0 || i + 1 < kind.fields.size());
     out.skip(tail.length);
   }
   return out.position() == 0 ? 0 : kHeaderLength + out.position();
@@ -326,8 +283,15 @@ bool encodeTag(const PsdContent &content, int encoding, ErrorRecord &error, Enco
   size_t length = 0;
   if (!measureMessage(content, encoding, error, length)) return false;
   HeapPtr<uint8_t> data = heapAlloc<uint8_t>(length);
-  if (!data || !zel_id3_render(tag.get(), data.get(), length)) {
+  if (!data) {
     reportPsdError(error, E_SYSTEM, 744, "malloc tag failed in create ");
+    return false;
+  }
+  // The measure and the writer share their text templates and the frame table; a tag of
+  // another length than measured is a fault of the library, not of the message or the memory.
+  if (!renderTag(tag.get(), data.get(), length)) {
+    reportPsdError(error, E_SYSTEM, 745, "id3 tag is not the length measured, '%zu bytes' ",
+                   length);
     return false;
   }
   out.data = std::move(data);

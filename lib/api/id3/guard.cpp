@@ -7,20 +7,12 @@
 #include <array>
 #include <cstring>
 
-#include "api/id3/id3_format.hpp"
+#include "api/id3/format.hpp"
 #include "common/bytes.hpp"
 
-namespace zel {
+namespace zel::id3 {
 
 namespace {
-
-using id3::fromSyncsafe;
-using id3::kFooterLength;
-using id3::kFrameKinds;
-using id3::kFrames;
-using id3::kHeaderLength;
-using id3::kMaxSyncsafe;
-using id3::toSyncsafe;
 
 constexpr size_t kId3v1Length = 128;
 
@@ -310,4 +302,4 @@ std::optional<std::vector<uint8_t>> screenId3Tag(std::span<const uint8_t> input)
   return out;
 }
 
-}  // namespace zel
+}  // namespace zel::id3

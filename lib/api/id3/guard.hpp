@@ -32,7 +32,7 @@
 #include <span>
 #include <vector>
 
-namespace zel {
+namespace zel::id3 {
 
 // Largest inflated size of a compressed frame that is taken.
 constexpr size_t kMaxInflatedFrame = 16 * 1024;
@@ -40,4 +40,4 @@ constexpr size_t kMaxInflatedFrame = 16 * 1024;
 // The bytes to give id3_tag_parse for input, or nothing when input is refused.
 std::optional<std::vector<uint8_t>> screenId3Tag(std::span<const uint8_t> input);
 
-}  // namespace zel
+}  // namespace zel::id3

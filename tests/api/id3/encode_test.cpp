@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "api/id3/encode.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,9 +9,9 @@
 #include <vector>
 
 #include "api/handle.hpp"
-#include "api/id3/codec.hpp"
-#include "api/id3/zel_id3.hpp"
-#include "id3_support.hpp"
+#include "api/id3/decode.hpp"
+#include "api/id3/writer.hpp"
+#include "support/id3_support.hpp"
 #include "support/log_capture.hpp"
 
 namespace {
@@ -112,7 +114,7 @@ TEST(Id3Encode, ShortValidUntilIsEightZeroBytes) {
   zel_marlo_enablePsdCommercial(msg, 1);
   zel_marlo_setPsdCommercial(msg, nullptr, "20041", nullptr, nullptr, nullptr, nullptr);
   zel::id3::EncodedTag id3;
-  ASSERT_TRUE(zel::id3::encodeTag(msg.get()->content, 0, msg.get()->error, id3));
+  ASSERT_TRUE(zel::id3::encodeTag(msg.get()->content(), 0, msg.get()->error, id3));
   const Bytes tag(id3.data.get(), id3.data.get() + id3.length);
   auto frames = framesOf(tag);
   ASSERT_EQ(frames.size(), 1u);
@@ -315,7 +317,9 @@ TEST(Id3Encode, BadHandles) {
             "orvoapi[1569]: BAD HANDLE - handle=0x0\n");
 }
 
-TEST(Id3Encode, WriterVersion) { EXPECT_STREQ(zel_id3_version(), "zel_id3 v2.3_r4 Apr  9 2008"); }
+TEST(Id3Encode, WriterVersion) {
+  EXPECT_STREQ(zel::id3::writerVersion(), "zel_id3 v2.3_r4 Apr  9 2008");
+}
 
 }  // namespace
 

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-#include "id3_support.hpp"
+#include "support/id3_support.hpp"
 #include "support/message_fill.hpp"
 #include "support/temp_folder.hpp"
 

@@ -15,6 +15,7 @@
 #include "receive_road_table.hpp"
 #include "support/api_text.hpp"
 #include "support/log_capture.hpp"
+#include "support/packet_of.hpp"
 #include "support/udp.hpp"
 
 namespace {
@@ -63,16 +64,9 @@ class Transfer : public ::testing::Test {
     zel_marlo_deletePsdMsg(rx_);
   }
 
-  // The packet sendPsdMsgToBuffer hands out, as bytes.
+  // The packet sendPsdMsgToBuffer hands out for tx_, as bytes.
   Bytes toBuffer(ZEL_MARLO_VESK_TYPE_t kind, ZEL_MARLO_MSG_ID_t id, int32_t expected = 1) {
-    uint8_t *buffer = nullptr;
-    uint32_t length = 0;
-    EXPECT_EQ(zel_marlo_sendPsdMsgToBuffer(tx_, &buffer, &length, kind, id), expected)
-        << errorText(tx_);
-    Bytes out;
-    if (buffer != nullptr) out.assign(buffer, buffer + length);
-    std::free(buffer);
-    return out;
+    return zel::test::packetOf(tx_, kind, id, expected);
   }
 
   // The ID3 tag tx_ encodes to.

@@ -3,13 +3,14 @@
 // (read past the buffer), compressed frames announcing huge sizes (allocated before inflating)
 // and text lists of many empty strings (one heap string each). The valgrind run of this suite
 // checks that the real library reads nothing outside its buffers.
+#include "api/id3/guard.hpp"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <string>
 
-#include "api/id3/guard.hpp"
-#include "id3_support.hpp"
+#include "support/id3_support.hpp"
 
 namespace {
 
@@ -84,7 +85,7 @@ TEST(Id3Guard, CompressedFrames) {
 
 TEST(Id3Guard, CompressedSizesBeyondTheLimitAreRefused) {
   const Bytes small = deflate(bytes({0, 'x'}));
-  for (uint32_t announced : {0xFFFFFFFFu, 0x10000001u, uint32_t{zel::kMaxInflatedFrame} + 1}) {
+  for (uint32_t announced : {0xFFFFFFFFu, 0x10000001u, uint32_t{zel::id3::kMaxInflatedFrame} + 1}) {
     const Bytes t = tag(frame3("TIT2", be32(announced) + small, 0x0080));
     EXPECT_EQ(titleOf(t), refused(t)) << announced;
   }
@@ -103,7 +104,7 @@ TEST(Id3Guard, ZeroByteBombs) {
   EXPECT_EQ(titleOf(lying), refused(lying));
 
   // Within the limit, and uncompressed: the list is read up to its first string only.
-  const Bytes inLimit = bytes({0}) + bytes("t") + Bytes(zel::kMaxInflatedFrame - 2, 0);
+  const Bytes inLimit = bytes({0}) + bytes("t") + Bytes(zel::id3::kMaxInflatedFrame - 2, 0);
   EXPECT_EQ(titleOf(tag(frame3("TIT2", be32(inLimit.size()) + deflate(inLimit), 0x0080))), "t");
   EXPECT_EQ(titleOf(tag(frame3("TIT2", bytes({0}) + Bytes(32 * 1024, 0)))), "<null>");
   EXPECT_EQ(titleOf(tag(frame4("TIT2", bytes({1}) + Bytes(32 * 1024, 0), 0), 4)), "<null>");

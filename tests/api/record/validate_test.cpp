@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "api/handle.hpp"
-#include "id3_support.hpp"
+#include "support/id3_support.hpp"
 #include "support/log_capture.hpp"
 
 namespace {
@@ -62,14 +62,14 @@ TEST(Validate, CommentNeedsATitle) {
 TEST(Validate, PresentEmptyCommentTexts) {
   // Only decoding stores empty texts; the rules see them through the block itself.
   Handle msg;
-  msg.get()->content.commentTitle = "t";
-  msg.get()->content.commentDesc = "";
-  EXPECT_FALSE(zel::validateComment(msg.get()->content, msg.get()->error));
+  msg.get()->edit().commentTitle = "t";
+  msg.get()->edit().commentDesc = "";
+  EXPECT_FALSE(zel::validateComment(msg.get()->content(), msg.get()->error));
   EXPECT_EQ(msg.errorText(), "orvo[1030]: E_FORMAT comment description has zero length ");
 
-  msg.get()->content.commentTitle = "";
-  msg.get()->content.commentDesc = "d";
-  EXPECT_FALSE(zel::validateComment(msg.get()->content, msg.get()->error));
+  msg.get()->edit().commentTitle = "";
+  msg.get()->edit().commentDesc = "d";
+  EXPECT_FALSE(zel::validateComment(msg.get()->content(), msg.get()->error));
   EXPECT_EQ(msg.errorText(), "orvo[1020]: E_FORMAT comment title required ");
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "id3_support.hpp"
+#include "support/id3_support.hpp"
 
 namespace {
 

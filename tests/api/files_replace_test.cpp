@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "id3_support.hpp"
+#include "support/id3_support.hpp"
 #include "support/temp_folder.hpp"
 
 namespace {

@@ -15,6 +15,7 @@
 
 #include "api/zel_marlo.h"
 #include "support/api_text.hpp"
+#include "support/packet_of.hpp"
 #include "support/wire_bytes.hpp"
 
 namespace zel::test {
@@ -82,28 +83,12 @@ inline int32_t decode(ZEL_MARLO_PSD_MSG_t *msg, const Bytes &tag) {
 
 // ---- building tags ----------------------------------------------------------------------------
 
-// A tag header of the given version and flags around body.
+// The builders of wire_bytes.hpp; tag() is its id3() under the name these tests use.
+using wire::frame2;
+using wire::frame3;
+using wire::frame4;
 inline Bytes tag(const Bytes &body, int major = 3, int flags = 0) {
-  return bytes("ID3") + bytes({major, 0, flags}) + syncsafe(body.size()) + body;
-}
-
-// A v2.3 frame (plain 32-bit size).
-inline Bytes frame3(const std::string &id, const Bytes &data, int flags = 0) {
-  return bytes(id) + be32(data.size()) + bytes({flags >> 8, flags & 0xFF}) + data;
-}
-
-// A v2.4 frame (syncsafe size).
-inline Bytes frame4(const std::string &id, const Bytes &data, int flags = 0) {
-  return bytes(id) + syncsafe(data.size()) + bytes({flags >> 8, flags & 0xFF}) + data;
-}
-
-// A v2.2 frame (three-letter id, 24-bit size).
-inline Bytes frame2(const std::string &id, const Bytes &data) {
-  const size_t n = data.size();
-  return bytes(id) +
-         bytes({static_cast<int>(n >> 16 & 0xFF), static_cast<int>(n >> 8 & 0xFF),
-                static_cast<int>(n & 0xFF)}) +
-         data;
+  return wire::id3(body, static_cast<uint8_t>(major), static_cast<uint8_t>(flags));
 }
 
 // "aa bb cc" for messages.

@@ -57,6 +57,12 @@ enum class Presence : uint8_t {
   ufid,        // owner id and identifier both given
 };
 
+// The fields libid3tag's frame has after those the record fills: always written empty.
+struct EmptyTail {
+  uint8_t fields;  // how many (the record's last field is terminated when there are any)
+  uint8_t length;  // the bytes they lay down, terminators included
+};
+
 struct FrameKind {
   const char *id;     // v2.3 and v2.4
   const char *idV22;  // v2.2; null when v2.2 has no such frame
@@ -64,6 +70,7 @@ struct FrameKind {
   Presence presence;
   bool textFrame;  // a text frame: only its first string is read
   std::span<const FieldMap> fields;
+  EmptyTail emptyTail;
 };
 
 namespace detail {
@@ -84,16 +91,22 @@ inline constexpr FieldMap kUfid[] = {{0, FieldKind::latin1, &PsdContent::ufidOwn
                                      {1, FieldKind::identifier, nullptr}};
 }  // namespace detail
 
-// In the order the frames are written.
+// In the order the frames are written. COMR's empty tail: the picture MIME type (an empty
+// ISO-8859-1 string, its terminator one byte) and the seller logo (no bytes).
 inline constexpr FrameKind kFrames[] = {
-    {"TIT2", "TT2", &PsdContent::coreEnabled, Presence::valueSet, true, detail::kTitle},
-    {"TPE1", "TP1", &PsdContent::coreEnabled, Presence::valueSet, true, detail::kArtist},
-    {"TALB", "TAL", &PsdContent::coreEnabled, Presence::valueSet, true, detail::kAlbum},
-    {"TCON", "TCO", &PsdContent::coreEnabled, Presence::valueSet, true, detail::kGenre},
-    {"COMM", "COM", &PsdContent::commentEnabled, Presence::anyPresent, false, detail::kComment},
-    {"COMR", nullptr, &PsdContent::commercialEnabled, Presence::anyPresent, false,
-     detail::kCommercial},
-    {"UFID", "UFI", &PsdContent::ufidEnabled, Presence::ufid, false, detail::kUfid},
+    {"TIT2", "TT2", &PsdContent::coreEnabled, Presence::valueSet, true, detail::kTitle, {}},
+    {"TPE1", "TP1", &PsdContent::coreEnabled, Presence::valueSet, true, detail::kArtist, {}},
+    {"TALB", "TAL", &PsdContent::coreEnabled, Presence::valueSet, true, detail::kAlbum, {}},
+    {"TCON", "TCO", &PsdContent::coreEnabled, Presence::valueSet, true, detail::kGenre, {}},
+    {"COMM", "COM", &PsdContent::commentEnabled, Presence::anyPresent, false, detail::kComment, {}},
+    {"COMR",
+     nullptr,
+     &PsdContent::commercialEnabled,
+     Presence::anyPresent,
+     false,
+     detail::kCommercial,
+     {2, 1}},
+    {"UFID", "UFI", &PsdContent::ufidEnabled, Presence::ufid, false, detail::kUfid, {}},
 };
 inline constexpr size_t kFrameKinds = std::size(kFrames);
 

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "api/id3/codec.hpp"
+#include "api/id3/decode.hpp"
+#include "api/id3/encode.hpp"
 #include "api/record/error_record.hpp"
 #include "api/record/psd_message.hpp"
 

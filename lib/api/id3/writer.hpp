@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// zel_id3 - the ID3v2.3 writer.
+// The ID3v2.3 writer (zel_id3).
 //
 // Lays down the bytes of a libid3tag tag model:
 //
@@ -18,10 +18,10 @@
 // bytes. No padding, extended header, footer, CRC, compression or unsynchronisation. A tag
 // without frames is 0 bytes long: not even a header is written.
 //
-// Measuring and writing run the same code over two byte sinks, so the length measured is the
-// length written. Measuring allocates nothing. The codec measures a whole tag from the record
-// (measureTag), with the same character counts; a tag written into a buffer of another size
-// fails.
+// Measuring and writing run the same code over two byte sinks (sink.hpp), so the length
+// measured is the length written. Measuring allocates nothing. The codec measures a whole tag
+// from the record (measureTag) with the same text templates over the counting sink; a tag
+// written into a buffer of another size fails.
 #pragma once
 
 #include <cstddef>
@@ -30,16 +30,20 @@
 struct id3_tag;
 union id3_field;
 
+namespace zel::id3 {
+
 // "zel_id3 v2.3_r4 Apr  9 2008"
-const char *zel_id3_version();
+const char *writerVersion();
 
 // Writes the tag into out, which must hold exactly the tag's length (the codec measures it from
 // the record it built the tag of). False (out undefined) when size differs or the tag is too
 // large for its size fields.
-bool zel_id3_render(const id3_tag *tag, uint8_t *out, size_t size);
+bool renderTag(const id3_tag *tag, uint8_t *out, size_t size);
 
 // One field as a frame holds it, without terminator, its text in encoding (0 to 3; a string
 // list writes the encoding's terminator between its strings): the length, and the bytes into
-// out (exactly zel_id3_field_length bytes; false when size differs).
-size_t zel_id3_field_length(const id3_field *field, int encoding);
-bool zel_id3_render_field(const id3_field *field, int encoding, uint8_t *out, size_t size);
+// out (exactly fieldLength bytes; false when size differs).
+size_t fieldLength(const id3_field *field, int encoding);
+bool renderField(const id3_field *field, int encoding, uint8_t *out, size_t size);
+
+}  // namespace zel::id3

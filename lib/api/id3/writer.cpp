@@ -1,65 +1,23 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "api/id3/zel_id3.hpp"
+#include "api/id3/writer.hpp"
 
 #include <id3tag.h>
 
 #include <span>
 
-#include "api/id3/id3_format.hpp"
+#include "api/id3/format.hpp"
 #include "api/id3/sink.hpp"
-#include "api/id3/text.hpp"
+
+namespace zel::id3 {
 
 namespace {
 
-using zel::id3::BufferSink;
-using zel::id3::CountingSink;
-using zel::id3::kHeaderLength;
-using zel::id3::kMaxSyncsafe;
-using zel::id3::putUtf16;
-using zel::id3::putUtf8;
-using zel::id3::unicodeScalar;
-
 constexpr uint8_t kMajorVersion = 3;
-
-// One string in the text encoding, without terminator. A character that the encoding cannot
-// carry becomes '?' (ISO-8859-1) or U+FFFD (Unicode).
-template <class Sink>
-void putText(Sink &out, const id3_ucs4_t *text, int encoding) {
-  if (encoding == ID3_FIELD_TEXTENCODING_UTF_16) out.u16be(0xFEFF);
-  if (text == nullptr) return;
-  switch (encoding) {
-    case ID3_FIELD_TEXTENCODING_UTF_16:
-    case ID3_FIELD_TEXTENCODING_UTF_16BE:
-      for (; *text != 0; ++text) putUtf16(out, unicodeScalar(*text));
-      break;
-    case ID3_FIELD_TEXTENCODING_UTF_8:
-      for (; *text != 0; ++text) putUtf8(out, unicodeScalar(*text));
-      break;
-    default:
-      for (; *text != 0; ++text)
-        out.put(*text <= 0xFF ? static_cast<uint8_t>(*text) : uint8_t{'?'});
-      break;
-  }
-}
-
-template <class Sink>
-void putTerminator(Sink &out, int encoding) {
-  if (encoding == ID3_FIELD_TEXTENCODING_UTF_16 || encoding == ID3_FIELD_TEXTENCODING_UTF_16BE)
-    out.u16be(0);
-  else
-    out.put(0);
-}
 
 template <class Sink>
 void putLatin1(Sink &out, const id3_latin1_t *text) {
   if (text == nullptr) return;
   for (; *text != 0; ++text) out.put(*text);
-}
-
-int knownEncoding(long value) {
-  return value >= ID3_FIELD_TEXTENCODING_ISO_8859_1 && value <= ID3_FIELD_TEXTENCODING_UTF_8
-             ? static_cast<int>(value)
-             : ID3_FIELD_TEXTENCODING_ISO_8859_1;
 }
 
 // One field; terminated when it is not the last of its frame. A text-encoding field sets the
@@ -112,19 +70,19 @@ void putField(Sink &out, const id3_field &field, int &encoding, bool terminated)
       if (terminated) out.put(0);
       break;
     case ID3_FIELD_TYPE_STRING:
-      putText(out, id3_field_getstring(&field), encoding);
+      putText(out, ModelChars{id3_field_getstring(&field)}, encoding);
       if (terminated) putTerminator(out, encoding);
       break;
     case ID3_FIELD_TYPE_STRINGFULL:
-      putText(out, id3_field_getfullstring(&field), encoding);
+      putText(out, ModelChars{id3_field_getfullstring(&field)}, encoding);
       if (terminated) putTerminator(out, encoding);
       break;
     case ID3_FIELD_TYPE_STRINGLIST: {
       const unsigned n = id3_field_getnstrings(&field);
-      if (n == 0) putText(out, nullptr, encoding);  // an empty string: its mark, if any
+      if (n == 0) putText(out, ModelChars{nullptr}, encoding);  // an empty string: its mark, if any
       for (unsigned i = 0; i < n; ++i) {
         if (i > 0) putTerminator(out, encoding);
-        putText(out, id3_field_getstrings(&field, i), encoding);
+        putText(out, ModelChars{id3_field_getstrings(&field, i)}, encoding);
       }
       if (terminated) putTerminator(out, encoding);
       break;
@@ -168,21 +126,21 @@ bool putTag(Sink &out, const id3_tag &tag) {
   }
   const size_t tagSize = out.position() - kHeaderLength;
   fits = fits && tagSize <= kMaxSyncsafe;
-  out.patchU32be(tagSizeAt, zel::id3::toSyncsafe(static_cast<uint32_t>(tagSize & kMaxSyncsafe)));
+  out.patchU32be(tagSizeAt, toSyncsafe(static_cast<uint32_t>(tagSize & kMaxSyncsafe)));
   return fits;
 }
 
 }  // namespace
 
-const char *zel_id3_version() { return "zel_id3 v2.3_r4 Apr  9 2008"; }
+const char *writerVersion() { return "zel_id3 v2.3_r4 Apr  9 2008"; }
 
-bool zel_id3_render(const id3_tag *tag, uint8_t *out, size_t size) {
+bool renderTag(const id3_tag *tag, uint8_t *out, size_t size) {
   if (tag == nullptr || tag->nframes == 0) return size == 0;
   BufferSink sink(std::span(out, size));
   return putTag(sink, *tag) && sink.ok() && sink.position() == size;
 }
 
-size_t zel_id3_field_length(const id3_field *field, int encoding) {
+size_t fieldLength(const id3_field *field, int encoding) {
   if (field == nullptr) return 0;
   CountingSink counter;
   encoding = knownEncoding(encoding);
@@ -190,10 +148,12 @@ size_t zel_id3_field_length(const id3_field *field, int encoding) {
   return counter.position();
 }
 
-bool zel_id3_render_field(const id3_field *field, int encoding, uint8_t *out, size_t size) {
+bool renderField(const id3_field *field, int encoding, uint8_t *out, size_t size) {
   if (field == nullptr) return size == 0;
   BufferSink sink(std::span(out, size));
   encoding = knownEncoding(encoding);
   putField(sink, *field, encoding, false);
   return sink.ok() && sink.position() == size;
 }
+
+}  // namespace zel::id3

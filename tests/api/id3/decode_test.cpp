@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "id3_support.hpp"
+#include "support/id3_support.hpp"
 #include "support/message_fill.hpp"
 
 namespace {

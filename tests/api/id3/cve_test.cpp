@@ -9,7 +9,7 @@
 //  - CVE-2008-2109: a string list ending in its terminator made the parser loop for ever.
 //  - CVE-2017-11550: empty text fields reached a NULL pointer.
 //  - CVE-2017-11551: sizes larger than the tag made the parser allocate what they announced.
-// (The defects the guard in front of libid3tag defuses, F1-F3, are in id3_guard_test.cpp and in
+// (The defects the guard in front of libid3tag defuses, F1-F3, are in guard_test.cpp and in
 // the receive road's table.)
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -26,7 +26,7 @@
 #include <string>
 #include <thread>
 
-#include "receive_road_table.hpp"
+#include "api/receive_road_table.hpp"
 #include "support/api_text.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include <memory>
 
-namespace zel {
+namespace zel::id3 {
 
 struct Id3TagDeleter {
   void operator()(id3_tag *tag) const { id3_tag_delete(tag); }
@@ -30,4 +30,4 @@ inline bool attachFrame(id3_tag &tag, Id3Frame &frame) {
   return true;
 }
 
-}  // namespace zel
+}  // namespace zel::id3
