@@ -68,7 +68,7 @@ class Printed {
 
 struct TxRun {
   TxParse parse;
-  txSettings settings;
+  TxSettings settings;
   std::string out;
 };
 
@@ -83,20 +83,20 @@ TxRun tx(std::initializer_list<std::string> args) {
 
 struct RxRun {
   RxParse parse;
-  rxSettings settings;
+  RxSettings settings;
   std::string out;
 };
 
 RxRun rx(std::initializer_list<std::string> args) {
   CommandLine line(args);
   Printed printed;
-  RxRun run{{RxAction::run, -1}, rxSettings{}, {}};
+  RxRun run{{RxAction::run, -1}, RxSettings{}, {}};
   run.parse = parseRxOptions(line.argc(), line.argv(), run.settings, printed.file());
   run.out = printed.text();
   return run;
 }
 
-std::vector<uint8_t> identifier(const txSettings &settings) {
+std::vector<uint8_t> identifier(const TxSettings &settings) {
   return {settings.ufidIdentifier.begin(),
           settings.ufidIdentifier.begin() + settings.ufidIdentifierSize};
 }
@@ -188,7 +188,7 @@ TEST(TxOptions, DefaultsMakeACompleteCoreMessage) {
   const TxRun run = tx({});
   EXPECT_EQ(run.parse.action, TxAction::run);
   EXPECT_EQ(run.out, "");
-  const txSettings &s = run.settings;
+  const TxSettings &s = run.settings;
   EXPECT_EQ(s.interval, 4.0f);
   EXPECT_EQ(s.count, -1);
   EXPECT_EQ(s.autoId, 1);
@@ -255,15 +255,15 @@ TEST(TxOptions, StringIdentifierReplacesHexAndTheLastOneWins) {
 TEST(TxOptions, SwitchesReadTheirFirstLetter) {
   struct Case {
     const char *option;
-    uint8_t txSettings::*field;
+    uint8_t TxSettings::*field;
     const char *error;
   };
   const Case cases[] = {
-      {"-w", &txSettings::enableCore, "Error -- invalid enableCore option 'x' (T/F)\n"},
-      {"-y", &txSettings::enableComment, "Error -- invalid enableComment option 'x' (T/F)\n"},
-      {"-z", &txSettings::enableCommercial, "Error -- invalid enableCommercial option 'x' (T/F)\n"},
-      {"-b", &txSettings::enableUfid, "Error -- invalid enableUfid option 'x' (T/F)\n"},
-      {"-o", &txSettings::autoId, "Error -- invalid auto psd message counter option 'x' (T/F)\n"},
+      {"-w", &TxSettings::enableCore, "Error -- invalid enableCore option 'x' (T/F)\n"},
+      {"-y", &TxSettings::enableComment, "Error -- invalid enableComment option 'x' (T/F)\n"},
+      {"-z", &TxSettings::enableCommercial, "Error -- invalid enableCommercial option 'x' (T/F)\n"},
+      {"-b", &TxSettings::enableUfid, "Error -- invalid enableUfid option 'x' (T/F)\n"},
+      {"-o", &TxSettings::autoId, "Error -- invalid auto psd message counter option 'x' (T/F)\n"},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(tx({c.option, "true"}).settings.*c.field, 1) << c.option;
@@ -384,23 +384,23 @@ TEST(TxOptions, TextOptionsAreCopiedAndCutTo1024WithAWarning) {
   struct Case {
     const char *option;
     const char *longOption;
-    std::string txSettings::*field;
+    std::string TxSettings::*field;
     const char *warning;
   };
   const Case cases[] = {
-      {"-t", "--title", &txSettings::title, "title"},
-      {"-a", "--artist", &txSettings::artist, "artist"},
-      {"-l", "--album", &txSettings::album, "album"},
-      {"-g", "--genre", &txSettings::genre, "genre"},
-      {"-c", "--commTitle", &txSettings::commTitle, "comment title"},
-      {"-e", "--commDesc", &txSettings::commDesc, "comment description"},
-      {"-p", "--comrPrice", &txSettings::comrPrice, "commercial price"},
-      {"-x", "--comrValidUntil", &txSettings::comrValidUntil, "commercial valid until"},
-      {"-u", "--comrContactUrl", &txSettings::comrContactUrl, "commercial contact url"},
-      {"-r", "--comrRecvAs", &txSettings::comrRecvAs, "commercial receive as"},
-      {"-s", "--comrSellerName", &txSettings::comrSellerName, "commercial seller name"},
-      {"-d", "--comrProductDesc", &txSettings::comrProductDesc, "commercial product description"},
-      {"-I", "--ufidOwnerId", &txSettings::ufidOwnerId, "ufid owner ID"},
+      {"-t", "--title", &TxSettings::title, "title"},
+      {"-a", "--artist", &TxSettings::artist, "artist"},
+      {"-l", "--album", &TxSettings::album, "album"},
+      {"-g", "--genre", &TxSettings::genre, "genre"},
+      {"-c", "--commTitle", &TxSettings::commTitle, "comment title"},
+      {"-e", "--commDesc", &TxSettings::commDesc, "comment description"},
+      {"-p", "--comrPrice", &TxSettings::comrPrice, "commercial price"},
+      {"-x", "--comrValidUntil", &TxSettings::comrValidUntil, "commercial valid until"},
+      {"-u", "--comrContactUrl", &TxSettings::comrContactUrl, "commercial contact url"},
+      {"-r", "--comrRecvAs", &TxSettings::comrRecvAs, "commercial receive as"},
+      {"-s", "--comrSellerName", &TxSettings::comrSellerName, "commercial seller name"},
+      {"-d", "--comrProductDesc", &TxSettings::comrProductDesc, "commercial product description"},
+      {"-I", "--ufidOwnerId", &TxSettings::ufidOwnerId, "ufid owner ID"},
   };
   for (const Case &c : cases) {
     TxRun run = tx({c.option, "a 'value' with\tbytes"});
@@ -576,14 +576,14 @@ TEST(RxOptions, ForwardAddress) {
 TEST(RxOptions, SwitchesReadTheirFirstLetter) {
   struct Case {
     const char *option;
-    bool rxSettings::*field;
+    bool RxSettings::*field;
     const char *name;
   };
   const Case cases[] = {
-      {"-w", &rxSettings::enableCore, "enableCore"},
-      {"-y", &rxSettings::enableComment, "enableComment"},
-      {"-z", &rxSettings::enableCommercial, "enableCommercial"},
-      {"-b", &rxSettings::enableUfid, "enableUfid"},
+      {"-w", &RxSettings::enableCore, "enableCore"},
+      {"-y", &RxSettings::enableComment, "enableComment"},
+      {"-z", &RxSettings::enableCommercial, "enableCommercial"},
+      {"-b", &RxSettings::enableUfid, "enableUfid"},
   };
   for (const Case &c : cases) {
     EXPECT_FALSE(rx({c.option, "False"}).settings.*c.field) << c.option;

@@ -25,7 +25,7 @@
 
 namespace {
 
-using zel::tools::rxSettings;
+using zel::tools::RxSettings;
 
 // A failed call ends the program. The message and the tag it may hold are released first.
 int failed(int site, const char *function, ZEL_MARLO_PSD_MSG_t *msg,
@@ -38,7 +38,7 @@ int failed(int site, const char *function, ZEL_MARLO_PSD_MSG_t *msg,
 }
 
 // Applies the four group switches and reads each one back; 0 when all hold, else the failure.
-int applySwitches(ZEL_MARLO_PSD_MSG_t *msg, const rxSettings &settings) {
+int applySwitches(ZEL_MARLO_PSD_MSG_t *msg, const RxSettings &settings) {
   const bool on[] = {settings.enableCore, settings.enableComment, settings.enableCommercial,
                      settings.enableUfid};
   static constexpr int kSites[] = {447, 454, 461, 468};
@@ -97,7 +97,7 @@ FILE *reportStream() {
 }
 
 // Receives one packet and handles it. 0 to go on, else the exit status.
-int receiveOne(const rxSettings &settings) {
+int receiveOne(const RxSettings &settings) {
   ZEL_MARLO_PSD_MSG_t *msg = nullptr;
   if (zel_marlo_allocPsdMsg(&msg) != ZEL_MARLO_SUCCESS) {
     return failed(440, "zel_marlo_allocPsdMsg", nullptr);
@@ -162,7 +162,7 @@ int receiveOne(const rxSettings &settings) {
 int main(int argc, char **argv) {
   if (!zel::tools::startSockets()) return 0;
 
-  rxSettings settings;
+  RxSettings settings;
   const zel::tools::RxParse parse = zel::tools::parseRxOptions(argc, argv, settings, stdout);
   if (parse.action == zel::tools::RxAction::exit) {
     std::fflush(stdout);

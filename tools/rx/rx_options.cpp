@@ -65,20 +65,20 @@ const option kLongOptions[] = {
 
 struct SwitchOption {
   int letter;
-  bool rxSettings::*field;
+  bool RxSettings::*field;
   const char *errorName;
 };
 
 const SwitchOption kSwitches[] = {
-    {'w', &rxSettings::enableCore, "enableCore"},
-    {'y', &rxSettings::enableComment, "enableComment"},
-    {'z', &rxSettings::enableCommercial, "enableCommercial"},
-    {'b', &rxSettings::enableUfid, "enableUfid"},
+    {'w', &RxSettings::enableCore, "enableCore"},
+    {'y', &RxSettings::enableComment, "enableComment"},
+    {'z', &RxSettings::enableCommercial, "enableCommercial"},
+    {'b', &RxSettings::enableUfid, "enableUfid"},
 };
 
 // -k: host, or host:port. Without a port the tags go to 10001; a port outside 1..65535 turns
 // forwarding off. A host longer than a host name can be is an error (false).
-bool setRawAddress(rxSettings &settings, const char *arg, FILE *out) {
+bool setRawAddress(RxSettings &settings, const char *arg, FILE *out) {
   const HostPort address = splitHostPort(arg);
   if (!hostFits(address, arg, out)) return false;
   if (!address.hasPort) {
@@ -97,7 +97,7 @@ RxParse exitWith(int status) { return {RxAction::exit, status}; }
 
 }  // namespace
 
-RxParse parseRxOptions(int argc, char **argv, rxSettings &settings, FILE *out) {
+RxParse parseRxOptions(int argc, char **argv, RxSettings &settings, FILE *out) {
   resetGetopt();
   for (;;) {
     const int letter = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);

@@ -17,7 +17,7 @@ inline constexpr int kRxForwardPort = 10001;  // where bare tags go when no port
 inline constexpr int kRxExitFailure = 1;
 
 // Everything a run of marlorx is told by its command line.
-struct rxSettings {
+struct RxSettings {
   int count = -1;        // messages to receive; -1 = no limit
   std::string saveFile;  // empty: no saving
   int listenPort = kRxListenPort;
@@ -43,7 +43,7 @@ struct RxParse {
 
 // Reads the options into settings (which holds the defaults), printing warnings and errors to
 // out. argv may be permuted, as getopt_long does.
-RxParse parseRxOptions(int argc, char **argv, rxSettings &settings, FILE *out);
+RxParse parseRxOptions(int argc, char **argv, RxSettings &settings, FILE *out);
 
 // The usage text, every line filled to column 71.
 std::string rxHelpText();

@@ -21,7 +21,7 @@
 
 namespace {
 
-using zel::tools::txSettings;
+using zel::tools::TxSettings;
 
 constexpr size_t kMaxCoreText = 127;   // longest title, artist and album sent
 constexpr size_t kMaxUfidTotal = 192;  // owner id plus identifier bytes
@@ -64,7 +64,7 @@ void printText(const char *format, char *text) {
 
 const char *yesNo(uint8_t flag) { return flag == 1 ? "YES" : "NO"; }
 
-void printListing(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings) {
+void printListing(ZEL_MARLO_PSD_MSG_t *msg, const TxSettings &settings) {
   std::printf("Retrieving PSD content from message:\n");
   std::printf("    is Core PSD enabled      --> %s\n", yesNo(zel_marlo_isPsdCoreEnabled(msg)));
   printText("    Title                    --> '%s'\n", zel_marlo_getPsdTitle(msg));
@@ -94,7 +94,7 @@ void printListing(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings) {
 }
 
 // Sets the group switches and reads each one back.
-Step enableGroups(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings) {
+Step enableGroups(ZEL_MARLO_PSD_MSG_t *msg, const TxSettings &settings) {
   const uint8_t flags[] = {settings.enableCore, settings.enableComment, settings.enableCommercial,
                            settings.enableUfid};
   static constexpr int kSites[] = {969, 976, 983, 990};
@@ -107,7 +107,7 @@ Step enableGroups(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings) {
 }
 
 // Fills the message from the settings, whatever the group switches say.
-Step setValues(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings, long long &titleCounter) {
+Step setValues(ZEL_MARLO_PSD_MSG_t *msg, const TxSettings &settings, long long &titleCounter) {
   // Without numbering the title setting itself (up to 1024 characters) is set and measured;
   // only a numbered title is composed, in a buffer of 1024 bytes.
   char numbered[kTitleBufferSize];
@@ -155,7 +155,7 @@ Step setValues(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings, long long &
 }
 
 // Builds, lists, checks, saves, prints and sends one message.
-Step buildAndSend(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings, long long &titleCounter) {
+Step buildAndSend(ZEL_MARLO_PSD_MSG_t *msg, const TxSettings &settings, long long &titleCounter) {
   Step step = enableGroups(msg, settings);
   if (!step.ok) return step;
 
@@ -204,7 +204,7 @@ Step buildAndSend(ZEL_MARLO_PSD_MSG_t *msg, const txSettings &settings, long lon
 
 // One message from allocation to deletion. A cycle that ends the program still releases its
 // message.
-Step runCycle(txSettings &settings, long long &titleCounter) {
+Step runCycle(TxSettings &settings, long long &titleCounter) {
   if (settings.count > 0) --settings.count;
 
   ZEL_MARLO_PSD_MSG_t *msg = nullptr;
@@ -228,7 +228,7 @@ Step runCycle(txSettings &settings, long long &titleCounter) {
 int main(int argc, char **argv) {
   if (!zel::tools::startSockets()) return 0;
 
-  txSettings settings = zel::tools::defaultTxSettings();
+  TxSettings settings = zel::tools::defaultTxSettings();
   const zel::tools::TxParse parse = zel::tools::parseTxOptions(argc, argv, settings, stdout);
   if (parse.action == zel::tools::TxAction::exit) {
     std::fflush(stdout);

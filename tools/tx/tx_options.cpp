@@ -138,39 +138,39 @@ const option kLongOptions[] = {
 // Text options: the setting each one writes and the name its truncation warning uses.
 struct TextOption {
   int letter;
-  std::string txSettings::*field;
+  std::string TxSettings::*field;
   const char *warningName;
 };
 
 const TextOption kTextOptions[] = {
-    {'t', &txSettings::title, "title"},
-    {'a', &txSettings::artist, "artist"},
-    {'l', &txSettings::album, "album"},
-    {'g', &txSettings::genre, "genre"},
-    {'c', &txSettings::commTitle, "comment title"},
-    {'e', &txSettings::commDesc, "comment description"},
-    {'p', &txSettings::comrPrice, "commercial price"},
-    {'x', &txSettings::comrValidUntil, "commercial valid until"},
-    {'u', &txSettings::comrContactUrl, "commercial contact url"},
-    {'r', &txSettings::comrRecvAs, "commercial receive as"},
-    {'s', &txSettings::comrSellerName, "commercial seller name"},
-    {'d', &txSettings::comrProductDesc, "commercial product description"},
-    {'I', &txSettings::ufidOwnerId, "ufid owner ID"},
+    {'t', &TxSettings::title, "title"},
+    {'a', &TxSettings::artist, "artist"},
+    {'l', &TxSettings::album, "album"},
+    {'g', &TxSettings::genre, "genre"},
+    {'c', &TxSettings::commTitle, "comment title"},
+    {'e', &TxSettings::commDesc, "comment description"},
+    {'p', &TxSettings::comrPrice, "commercial price"},
+    {'x', &TxSettings::comrValidUntil, "commercial valid until"},
+    {'u', &TxSettings::comrContactUrl, "commercial contact url"},
+    {'r', &TxSettings::comrRecvAs, "commercial receive as"},
+    {'s', &TxSettings::comrSellerName, "commercial seller name"},
+    {'d', &TxSettings::comrProductDesc, "commercial product description"},
+    {'I', &TxSettings::ufidOwnerId, "ufid owner ID"},
 };
 
 // The group switches and the name each one's error message uses.
 struct FlagOption {
   int letter;
-  uint8_t txSettings::*field;
+  uint8_t TxSettings::*field;
   const char *errorName;
 };
 
 const FlagOption kFlagOptions[] = {
-    {'w', &txSettings::enableCore, "enableCore"},
-    {'y', &txSettings::enableComment, "enableComment"},
-    {'z', &txSettings::enableCommercial, "enableCommercial"},
-    {'b', &txSettings::enableUfid, "enableUfid"},
-    {'o', &txSettings::autoId, nullptr},
+    {'w', &TxSettings::enableCore, "enableCore"},
+    {'y', &TxSettings::enableComment, "enableComment"},
+    {'z', &TxSettings::enableCommercial, "enableCommercial"},
+    {'b', &TxSettings::enableUfid, "enableUfid"},
+    {'o', &TxSettings::autoId, nullptr},
 };
 
 // The argument, cut to its first kTxTextMax characters with a warning naming what was cut.
@@ -184,7 +184,7 @@ std::string keepText(const char *arg, const char *warningName, FILE *out) {
   return text;
 }
 
-void clearUfid(txSettings &settings) {
+void clearUfid(TxSettings &settings) {
   settings.ufidIdentifier.fill(0);
   settings.ufidIdentifierSize = 0;
   settings.ufidHex.clear();
@@ -192,7 +192,7 @@ void clearUfid(txSettings &settings) {
 
 // -k: host, or host:port. A port outside 1..65535 falls back to the default port; a host
 // longer than a host name can be is an error (false).
-bool setAddress(txSettings &settings, const char *arg, FILE *out) {
+bool setAddress(TxSettings &settings, const char *arg, FILE *out) {
   const HostPort address = splitHostPort(arg);
   if (!hostFits(address, arg, out)) return false;
   settings.port = 0;
@@ -218,13 +218,13 @@ TxParse exitWith(int status) { return {TxAction::exit, status}; }
 
 }  // namespace
 
-txSettings defaultTxSettings() {
-  txSettings settings;
+TxSettings defaultTxSettings() {
+  TxSettings settings;
   setUfidFromHex(settings, kTxDefaultUfidHex, stdout);  // the default text always reads
   return settings;
 }
 
-bool setUfidFromHex(txSettings &settings, const std::string &hex, FILE *out) {
+bool setUfidFromHex(TxSettings &settings, const std::string &hex, FILE *out) {
   settings.ufidIdentifier.fill(0);
   settings.ufidHex = hex;
   const size_t length = hex.size();
@@ -250,7 +250,7 @@ bool setUfidFromHex(txSettings &settings, const std::string &hex, FILE *out) {
   return true;
 }
 
-TxParse parseTxOptions(int argc, char **argv, txSettings &settings, FILE *out) {
+TxParse parseTxOptions(int argc, char **argv, TxSettings &settings, FILE *out) {
   resetGetopt();
   for (;;) {
     const int letter = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);

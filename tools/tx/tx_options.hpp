@@ -21,7 +21,7 @@ inline constexpr int kTxExitSize = 8;       // size and allocation errors
 inline constexpr int kTxExitOption = 9;     // option errors
 
 // Everything a run of marlotx is told by its command line.
-struct txSettings {
+struct TxSettings {
   float interval = 4.0f;  // seconds between two messages
   int32_t count = -1;     // messages to send; -1 = without end
   std::string saveFile;   // empty: no saving
@@ -69,16 +69,16 @@ struct TxParse {
 };
 
 // The defaults, with the default hex identifier already turned into its bytes.
-txSettings defaultTxSettings();
+TxSettings defaultTxSettings();
 
 // Reads hex text ("0X" or "0x", then the bytes most significant first) into the identifier as
 // -B does. On a bad text prints the error to out, clears identifier and hex text and returns
 // false.
-bool setUfidFromHex(txSettings &settings, const std::string &hex, FILE *out);
+bool setUfidFromHex(TxSettings &settings, const std::string &hex, FILE *out);
 
 // Reads the options into settings (which holds the defaults), printing warnings and errors to
 // out. argv may be permuted, as getopt_long does.
-TxParse parseTxOptions(int argc, char **argv, txSettings &settings, FILE *out);
+TxParse parseTxOptions(int argc, char **argv, TxSettings &settings, FILE *out);
 
 // The help text, every line filled to column 71.
 std::string txHelpText();
