@@ -18,9 +18,10 @@ import pytest
 
 from bridge_http import MARLOD, STAND_IN, Bridge, Marlod, free_port, raw_exchange, start
 
-# A timer (the stand-in's, marlod's refresh) may fire this late at worst, on a busy machine; a
-# stalled loop is late by seconds.
-MAX_LATE_MS = 100
+# A timer (the stand-in's, marlod's refresh) may fire this late at worst on a machine busy with
+# other work (CI runs builds beside the tests); a loop stalled by a client is late by seconds,
+# up to the 10 s a connection may idle.
+MAX_LATE_MS = 1000
 KINDS = ["stand-in"] + (["marlod"] if MARLOD else [])
 SECRET = "s3cret-Zq8!"
 
