@@ -253,7 +253,7 @@ def test_delay_shifts_one_exciter(rx, run):
     send_udp(udp, {"title": "Delayed"})
     now, later = rx[0].wait_title("Delayed"), rx[1].wait_title("Delayed")
     assert now and later
-    assert 0.3 <= later.when - now.when <= 0.8
+    assert 0.3 <= later.when - now.when <= 1.5
     assert d.alive()
 
 
