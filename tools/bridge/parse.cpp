@@ -108,16 +108,17 @@ std::string one_line(std::string_view s) {
   return out;
 }
 
-// A value for a log reason: short, escaped, in quotes. Inputs are repaired before they get here,
-// but a pattern from the configuration is not.
+// A value for a log reason: short, in quotes, with its quotes and backslashes escaped (the
+// reason then goes through one_line, which makes it valid UTF-8 on one line).
 std::string shown(std::string_view s) {
-  std::string v(cut_utf8(s, kMaxQuoted));
-  const bool cut = v.size() < s.size();
-  std::string out = json(v).dump(
-      -1, ' ', false,
-      json::error_handler_t::replace);  // valid UTF-8 here: the input was repaired before
-  if (cut) out.insert(out.size() - 1, "...");
-  return out;
+  const std::string_view v = cut_utf8(s, kMaxQuoted);
+  std::string out = "\"";
+  for (char c : v) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  if (v.size() < s.size()) out += "...";
+  return out += '"';
 }
 
 std::string number_text(double d) {
@@ -514,7 +515,8 @@ Parsed parse_json_item(std::string_view bytes) {
 
 std::string pattern_error(std::string_view pattern) {
   Pattern p;
-  return compile_pattern(pattern, &p);
+  const std::string why = compile_pattern(pattern, &p);
+  return why.empty() ? why : one_line(why);
 }
 
 Parsed parse_text_line(std::string_view line, std::string_view pattern) {
