@@ -13,7 +13,10 @@ cmake -S . -B build-demo -G Ninja -DZEL_BUILD_TESTS=OFF -DZEL_BUILD_EXAMPLES=OFF
 cmake --build build-demo -j2 --target marlotx marlorx marlod
 
 # A UDP port that is free on this machine right now.
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+port=$(free_port)
 
 # Line-buffered output, each line marked with the tool that printed it.
 label() { sed -u "s/^/[$1] /"; }
@@ -36,9 +39,6 @@ done
 wait "$rx" 2>/dev/null || true
 sleep 0.2 # the labels of the last lines
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 exciter=$(free_port)
 input=$(free_port)
 scratch=$(mktemp -d)

@@ -91,6 +91,7 @@ class Bridge : public InputSink, public HttpHandler {
   bool resume_state();
   void notify_status();
   nlohmann::json fields_json(const Fields &fields) const;
+  std::vector<const InputStats *> input_stats();  // every open input's, the HTTP side's too
   void count_skip(InputStats &stats, const std::string &reason, const std::string &line);
 
   sd_event *loop_;

@@ -21,6 +21,18 @@ namespace marlod {
 
 // ---- What the HTTP side shows -------------------------------------------------------------
 
+std::vector<const InputStats *> Bridge::input_stats() {
+  std::vector<const InputStats *> all;
+  for (Input *in : {json_udp_.get(), json_tcp_.get(), stdin_.get(), rivendell_.get(), file_.get()})
+    if (in) all.push_back(&in->stats);
+  if (http_) {
+    http_stats_.address = config_.http.listen;
+    http_stats_.connected = true;
+    all.push_back(&http_stats_);
+  }
+  return all;
+}
+
 nlohmann::json Bridge::status() {
   uint64_t wall = wall_usec();
   uint64_t mono = now_usec(loop_);
@@ -53,35 +65,18 @@ nlohmann::json Bridge::status() {
     s["on_air"] = nullptr;
   }
   nlohmann::json inputs = nlohmann::json::array();
-  for (Input *in :
-       {json_udp_.get(), json_tcp_.get(), stdin_.get(), rivendell_.get(), file_.get()}) {
-    if (!in) continue;
-    const InputStats &st = in->stats;
-    inputs.push_back(
-        {{"name", st.name},
-         {"kind", st.name},
-         {"address", st.address},
-         {"connected", st.connected},
-         {"last_event", iso_or_null(st.last_event_wall)},
-         {"last_event_age_seconds",
-          st.last_event_mono ? nlohmann::json(static_cast<double>(mono - st.last_event_mono) / 1e6)
-                             : nlohmann::json(nullptr)},
-         {"accepted", st.accepted},
-         {"skipped", st.skipped}});
-  }
-  if (http_) {
-    const InputStats &st = http_stats_;
-    inputs.push_back(
-        {{"name", "http"},
-         {"kind", "http"},
-         {"address", config_.http.listen},
-         {"connected", true},
-         {"last_event", iso_or_null(st.last_event_wall)},
-         {"last_event_age_seconds",
-          st.last_event_mono ? nlohmann::json(static_cast<double>(mono - st.last_event_mono) / 1e6)
-                             : nlohmann::json(nullptr)},
-         {"accepted", st.accepted},
-         {"skipped", st.skipped}});
+  for (const InputStats *st : input_stats()) {
+    inputs.push_back({{"name", st->name},
+                      {"kind", st->name},
+                      {"address", st->address},
+                      {"connected", st->connected},
+                      {"last_event", iso_or_null(st->last_event_wall)},
+                      {"last_event_age_seconds",
+                       st->last_event_mono
+                           ? nlohmann::json(static_cast<double>(mono - st->last_event_mono) / 1e6)
+                           : nlohmann::json(nullptr)},
+                      {"accepted", st->accepted},
+                      {"skipped", st->skipped}});
   }
   s["inputs"] = inputs;
   nlohmann::json exciters = nlohmann::json::array();
@@ -154,14 +149,11 @@ std::string Bridge::metrics() {
     << "marlod_fallback_on_air " << (on_air_ && on_air_->fallback ? 1 : 0) << "\n";
   m << "# HELP marlod_input_idle_seconds Seconds since an input's last event (or since start).\n"
        "# TYPE marlod_input_idle_seconds gauge\n";
-  auto idle = [&](const InputStats &st) {
-    uint64_t since = st.last_event_mono ? st.last_event_mono : started_mono_;
-    m << "marlod_input_idle_seconds{input=\"" << label(st.name) << "\"} "
+  for (const InputStats *st : input_stats()) {
+    uint64_t since = st->last_event_mono ? st->last_event_mono : started_mono_;
+    m << "marlod_input_idle_seconds{input=\"" << label(st->name) << "\"} "
       << static_cast<double>(mono - since) / 1e6 << "\n";
-  };
-  for (Input *in : {json_udp_.get(), json_tcp_.get(), stdin_.get(), rivendell_.get(), file_.get()})
-    if (in) idle(in->stats);
-  if (http_) idle(http_stats_);
+  }
   return m.str();
 }
 
